@@ -1,0 +1,254 @@
+// Host emulator of the CUDA runtime operations this system uses (test equipment).
+//
+// Device memory lives in host memory under a configurable capacity; a configurable virtual device
+// answers property and occupancy queries; kernels run on the CPU with per-thread blockIdx /
+// threadIdx, their blocks spread over a small pool of host threads. Errors follow the real
+// runtime: every failing call leaves its code pending for the calling host thread until
+// cudaGetLastError reads it; a kernel fault surfaces at the next synchronisation. A fault hook
+// lets tests make the Nth call of an operation fail with a chosen code.
+//
+// Kernels may not use barriers or shared memory: each emulated thread runs to completion in turn.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Execution-space keywords mean nothing on the host.
+#define __host__
+#define __device__
+#define __global__
+#define __constant__
+#define __forceinline__ inline
+#define __launch_bounds__(...)
+
+enum cudaError_t {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInitializationError = 3,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorInvalidDeviceFunction = 98,
+    cudaErrorNoDevice = 100,
+    cudaErrorInvalidDevice = 101,
+    cudaErrorNoKernelImageForDevice = 209,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorNotReady = 600,
+    cudaErrorIllegalAddress = 700,
+    cudaErrorLaunchOutOfResources = 701,
+    cudaErrorLaunchTimeout = 702,
+    cudaErrorLaunchFailure = 719,
+    cudaErrorUnknown = 999,
+};
+
+enum cudaMemcpyKind {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+    cudaMemcpyDefault = 4,
+};
+
+enum cudaDeviceAttr {
+    cudaDevAttrMaxThreadsPerBlock = 1,
+    cudaDevAttrWarpSize = 10,
+    cudaDevAttrMultiProcessorCount = 16,
+    cudaDevAttrMaxThreadsPerMultiProcessor = 39,
+    cudaDevAttrMaxBlocksPerMultiprocessor = 106,
+};
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+struct CUstream_st;
+using cudaStream_t = CUstream_st*;
+
+struct cudaDeviceProp {
+    char name[256];
+    size_t totalGlobalMem;
+    int warpSize;
+    int maxThreadsPerBlock;
+    int major;
+    int minor;
+    int multiProcessorCount;
+    int maxThreadsPerMultiProcessor;
+    int maxBlocksPerMultiProcessor;
+};
+
+struct cudaFuncAttributes {
+    int maxThreadsPerBlock;
+    int numRegs;
+    size_t sharedSizeBytes;
+    size_t localSizeBytes;
+};
+
+extern thread_local uint3 blockIdx;
+extern thread_local uint3 threadIdx;
+extern thread_local dim3 blockDim;
+extern thread_local dim3 gridDim;
+
+const char* cudaGetErrorString(cudaError_t error);
+const char* cudaGetErrorName(cudaError_t error);
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDevice(int* device);
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
+cudaError_t cudaDeviceReset();
+cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes);
+
+cudaError_t cudaMalloc(void** ptr, size_t size);
+cudaError_t cudaFree(void* ptr);
+cudaError_t cudaMemset(void* ptr, int value, size_t count);
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream = nullptr);
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+
+cudaError_t cudaStreamCreate(cudaStream_t* stream);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+
+template <typename T>
+cudaError_t cudaMalloc(T** ptr, size_t size)
+{
+    return cudaMalloc(reinterpret_cast<void**>(ptr), size);
+}
+
+// Device atomics, done atomically across the emulator's worker threads.
+inline unsigned int atomicCAS(unsigned int* address, unsigned int compare, unsigned int value)
+{
+    __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return compare;
+}
+inline int atomicCAS(int* address, int compare, int value)
+{
+    __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return compare;
+}
+inline unsigned long long atomicExch(unsigned long long* address, unsigned long long value)
+{
+    return __atomic_exchange_n(address, value, __ATOMIC_SEQ_CST);
+}
+template <typename T>
+inline T __ldg(const T* address)
+{
+    return *address;
+}
+
+namespace emu {
+
+struct VirtualDevice {
+    std::string name = "Corvane Emulated GPU";
+    int major = 8;
+    int minor = 9;
+    int multiprocessor_count = 4;
+    int max_threads_per_block = 1024;
+    int max_threads_per_multiprocessor = 1536;
+    int max_blocks_per_multiprocessor = 24;
+    int warp_size = 32;
+    size_t total_memory = size_t(1) << 30;  // also the allocation capacity
+    int kernel_max_threads_per_block = 1024;  // what cudaFuncGetAttributes reports for any kernel
+};
+
+struct Config {
+    int device_count = 1;
+    VirtualDevice device;  // every device is this one
+    int worker_threads = 2;
+};
+
+// Replaces the configuration and resets all state (memory, streams, errors, faults).
+void configure(const Config& config);
+const Config& config();
+
+enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy };
+
+// The nth call of `op` from now on (1 = the next) fails with `error`. A Launch fault is a launch
+// error visible at once; a Kernel fault lets the launch succeed and the kernel not run, its error
+// surfacing at the next synchronisation. Synchronize covers stream and device synchronisation.
+void fail_nth(Op op, int nth, cudaError_t error);
+void clear_faults();
+
+size_t bytes_in_use();
+size_t live_allocations();
+size_t live_streams();
+unsigned long long launches();
+
+// Runs body once per emulated thread of the grid, with blockIdx/threadIdx set.
+void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body);
+
+template <typename Body>
+void launch(dim3 grid, dim3 block, cudaStream_t stream, Body&& body)
+{
+    run_grid(grid, block, stream, std::function<void()>(std::forward<Body>(body)));
+}
+
+int kernel_max_threads_per_block();
+
+}  // namespace emu
+
+template <typename Kernel>
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, Kernel*)
+{
+    *attributes = cudaFuncAttributes{emu::kernel_max_threads_per_block(), 64, 0, 0};
+    return cudaSuccess;
+}
+
+cudaError_t emu_occupancy(int* blocks, int block_size);
+
+template <typename Kernel>
+cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessor(int* blocks, Kernel*, int block_size,
+                                                          size_t dynamic_shared_bytes)
+{
+    (void)dynamic_shared_bytes;
+    return emu_occupancy(blocks, block_size);
+}
+
+// The runtime's own search: the block size (a multiple of the warp size, stepping down from the
+// largest allowed) that keeps the most threads resident per multiprocessor.
+template <typename Kernel>
+cudaError_t cudaOccupancyMaxPotentialBlockSize(int* min_grid_size, int* block_size, Kernel* kernel,
+                                               size_t dynamic_shared_bytes = 0, int block_size_limit = 0)
+{
+    cudaFuncAttributes attributes{};
+    cudaError_t status = cudaFuncGetAttributes(&attributes, kernel);
+    int device = 0, warp = 0, device_max = 0, sm_count = 0, sm_threads = 0;
+    if (status == cudaSuccess) status = cudaGetDevice(&device);
+    if (status == cudaSuccess) status = cudaDeviceGetAttribute(&warp, cudaDevAttrWarpSize, device);
+    if (status == cudaSuccess) status = cudaDeviceGetAttribute(&device_max, cudaDevAttrMaxThreadsPerBlock, device);
+    if (status == cudaSuccess) status = cudaDeviceGetAttribute(&sm_count, cudaDevAttrMultiProcessorCount, device);
+    if (status == cudaSuccess)
+        status = cudaDeviceGetAttribute(&sm_threads, cudaDevAttrMaxThreadsPerMultiProcessor, device);
+    if (status != cudaSuccess) return status;
+
+    int limit = device_max < attributes.maxThreadsPerBlock ? device_max : attributes.maxThreadsPerBlock;
+    if (block_size_limit > 0 && block_size_limit < limit) limit = block_size_limit;
+    int best_size = 0, best_blocks = 0, best_threads = 0;
+    for (int size = (limit / warp) * warp; size > 0; size -= warp) {
+        int blocks = 0;
+        status = cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, kernel, size, dynamic_shared_bytes);
+        if (status != cudaSuccess) return status;
+        if (blocks * size > best_threads) {
+            best_threads = blocks * size;
+            best_size = size;
+            best_blocks = blocks;
+        }
+        if (best_threads == sm_threads) break;
+    }
+    *block_size = best_size;
+    *min_grid_size = best_blocks * sm_count;
+    return cudaSuccess;
+}
