@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-thread_local uint3 blockIdx{0, 0, 0};
-thread_local uint3 threadIdx{0, 0, 0};
-thread_local dim3 blockDim{1, 1, 1};
-thread_local dim3 gridDim{1, 1, 1};
+__thread uint3 blockIdx{0, 0, 0};
+__thread uint3 threadIdx{0, 0, 0};
+__thread uint3 blockDim{1, 1, 1};
+__thread uint3 gridDim{1, 1, 1};
 
 struct CUstream_st {
     int unused;
@@ -211,8 +211,8 @@ void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<vo
     const unsigned long long blocks = 1ull * grid.x * grid.y * grid.z;
     std::atomic<unsigned long long> next{0};
     auto worker = [&] {
-        gridDim = grid;
-        blockDim = block;
+        gridDim = uint3{grid.x, grid.y, grid.z};
+        blockDim = uint3{block.x, block.y, block.z};
         for (unsigned long long b = next++; b < blocks; b = next++) {
             blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>((b / grid.x) % grid.y),
                              static_cast<unsigned>(b / (1ull * grid.x * grid.y))};

@@ -91,10 +91,11 @@ struct cudaFuncAttributes {
     size_t localSizeBytes;
 };
 
-extern thread_local uint3 blockIdx;
-extern thread_local uint3 threadIdx;
-extern thread_local dim3 blockDim;
-extern thread_local dim3 gridDim;
+// Plain C thread-locals (no C++ TLS wrappers): every translation unit reads them directly.
+extern __thread uint3 blockIdx;
+extern __thread uint3 threadIdx;
+extern __thread uint3 blockDim;
+extern __thread uint3 gridDim;
 
 const char* cudaGetErrorString(cudaError_t error);
 const char* cudaGetErrorName(cudaError_t error);
