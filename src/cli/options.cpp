@@ -1,0 +1,87 @@
+#include "cli/options.h"
+
+#include <stdexcept>
+
+namespace {
+
+constexpr int PORT_MIN = 1;
+constexpr int PORT_MAX = 65535;
+
+OptionScan failure(OptionScan scan, const std::string& line)
+{
+    scan.action = StartupAction::Fail;
+    scan.error = line;
+    scan.exit_status = 1;
+    return scan;
+}
+
+std::string conversionFailure(const char* option, const std::string& text, const std::exception& error)
+{
+    return std::string("Invalid ") + option + " value: " + text + " (" + error.what() + ")";
+}
+
+}  // namespace
+
+OptionScan scanStartupOptions(const std::vector<std::string>& args)
+{
+    OptionScan scan;
+    StartupSettings& s = scan.settings;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        const bool has_value = i + 1 < args.size();
+        if (word == "--host" && has_value) {
+            s.host = args[++i];
+        } else if (word == "--port" && has_value) {
+            const std::string& text = args[++i];
+            int port = 0;
+            try {
+                port = std::stoi(text);
+            } catch (const std::exception& error) {  // invalid_argument or out_of_range, both "stoi"
+                return failure(scan, conversionFailure("--port", text, error));
+            }
+            // A TCP port: anything else would connect to the low 16 bits of the number.
+            if (port < PORT_MIN || port > PORT_MAX)
+                return failure(scan, "Invalid --port value: " + text + " (out of range)");
+            s.port = port;
+        } else if (word == "--nonce-offset" && has_value) {
+            const std::string& text = args[++i];
+            try {
+                s.nonce_offset = std::stoull(text, nullptr, 0);
+                s.nonce_offset_given = true;
+            } catch (const std::exception& error) {
+                return failure(scan, conversionFailure("--nonce-offset", text, error));
+            }
+        } else if (word == "--gpu" && has_value) {
+            const std::string& text = args[++i];
+            try {
+                s.gpu = std::stoi(text);
+            } catch (const std::exception& error) {
+                return failure(scan, conversionFailure("--gpu", text, error));
+            }
+            if (s.gpu < 0) return failure(scan, "Invalid --gpu value: " + std::to_string(s.gpu) + " (must be >= 0)");
+        } else if (word == "--test") {
+            scan.action = StartupAction::RunTest;
+            return scan;
+        } else if (word == "--help") {
+            scan.action = StartupAction::ShowHelp;
+            return scan;
+        }
+    }
+    return scan;
+}
+
+std::string helpText(const std::string& program_name)
+{
+    return "Usage: " + program_name + " [options]\n"
+           "Options:\n"
+           "  --test             Run validation test against Rust implementation\n"
+           "  --host HOST        Miner bridge host (default: 127.0.0.1)\n"
+           "  --port PORT        Miner bridge port (default: 5002)\n"
+           "  --nonce-offset K   Set range index (start = K * max_nonces, default: 0)\n"
+           "  --gpu ID           Select GPU device ID (0, 1, 2, ..., default: 0)\n"
+           "  --help             Show this help message\n"
+           "\n"
+           "This miner connects directly to the Corvane miner bridge.\n"
+           "Make sure the miner bridge is running with:\n"
+           "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n";
+}

@@ -1,0 +1,35 @@
+// The command line of the miner: one left-to-right pass that ends in exactly one action.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct StartupSettings {
+    std::string host = "127.0.0.1";
+    int port = 5002;
+    int gpu = 0;
+    bool nonce_offset_given = false;  // --nonce-offset seen: the range index below replaces 0
+    uint64_t nonce_offset = 0;
+};
+
+enum class StartupAction {
+    Mine,      // device checks, then mining with `settings`
+    RunTest,   // the validation test mode on `settings.gpu` (the index as scanned so far)
+    ShowHelp,  // print helpText, status 0
+    Fail,      // print `error` on standard error, status 1
+};
+
+struct OptionScan {
+    StartupAction action = StartupAction::Mine;
+    StartupSettings settings;
+    std::string error;  // one line, without its newline
+    int exit_status = 0;
+};
+
+// args[0] is the program name, as the process received it. Words after --test or --help are never
+// examined; unknown words, stray values and a value option without its value are ignored.
+OptionScan scanStartupOptions(const std::vector<std::string>& args);
+
+// The help text, every line ended by a newline.
+std::string helpText(const std::string& program_name);
