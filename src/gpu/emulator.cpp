@@ -39,9 +39,25 @@ struct State {
     unsigned long long launches = 0;
 };
 
+// The emulated executable has no test to configure it, so its starting device count can come
+// from the environment; configure() replaces it like everything else.
+Config initial_config()
+{
+    Config config;
+    const char* count = std::getenv("CRV_EMU_DEVICE_COUNT");
+    if (count != nullptr && *count != '\0') {
+        char* end = nullptr;
+        const long value = std::strtol(count, &end, 10);
+        if (*end == '\0' && value >= 0 && value <= 64) config.device_count = static_cast<int>(value);
+    }
+    return config;
+}
+
 State& state()
 {
     static State s;
+    static const bool from_environment = (s.config = initial_config(), true);
+    (void)from_environment;
     return s;
 }
 

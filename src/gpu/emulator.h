@@ -171,7 +171,9 @@ struct Config {
     int worker_threads = 2;
 };
 
-// Replaces the configuration and resets all state (memory, streams, errors, faults).
+// Replaces the configuration and resets all state (memory, streams, errors, faults). Until the
+// first call the emulator runs Config{}, with the device count taken from CRV_EMU_DEVICE_COUNT
+// when that holds a number from 0 to 64 (how process-level tests set up the emulated executable).
 void configure(const Config& config);
 const Config& config();
 
