@@ -138,24 +138,27 @@ TEST_F(Emulator, PendingErrorIsPerHostThread)
 
 TEST_F(Emulator, FaultHookCountsCallsPerOperation)
 {
-    void* a = nullptr;
+    void* blocks[4] = {};
     emu::fail_nth(emu::Op::Malloc, 3, cudaErrorMemoryAllocation);
     emu::fail_nth(emu::Op::Memcpy, 1, cudaErrorIllegalAddress);
     emu::fail_nth(emu::Op::StreamCreate, 1, cudaErrorUnknown);
-    EXPECT_EQ(cudaMalloc(&a, 8), cudaSuccess);
-    EXPECT_EQ(cudaMalloc(&a, 8), cudaSuccess);
-    EXPECT_EQ(cudaMalloc(&a, 8), cudaErrorMemoryAllocation);
-    EXPECT_EQ(cudaMalloc(&a, 8), cudaSuccess);  // one fault, one failure
+    EXPECT_EQ(cudaMalloc(&blocks[0], 8), cudaSuccess);
+    EXPECT_EQ(cudaMalloc(&blocks[1], 8), cudaSuccess);
+    EXPECT_EQ(cudaMalloc(&blocks[2], 8), cudaErrorMemoryAllocation);
+    EXPECT_EQ(cudaMalloc(&blocks[3], 8), cudaSuccess);  // one fault, one failure
+    EXPECT_EQ(emu::live_allocations(), 3u);
     uint64_t host = 0;
-    EXPECT_EQ(cudaMemcpy(&host, a, 8, cudaMemcpyDeviceToHost), cudaErrorIllegalAddress);
-    EXPECT_EQ(cudaMemcpy(&host, a, 8, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(&host, blocks[0], 8, cudaMemcpyDeviceToHost), cudaErrorIllegalAddress);
+    EXPECT_EQ(cudaMemcpy(&host, blocks[0], 8, cudaMemcpyDeviceToHost), cudaSuccess);
     cudaStream_t s = nullptr;
     EXPECT_EQ(cudaStreamCreate(&s), cudaErrorUnknown);
     EXPECT_EQ(emu::live_streams(), 0u);
     emu::fail_nth(emu::Op::Memset, 1, cudaErrorLaunchFailure);
     emu::clear_faults();
-    EXPECT_EQ(cudaMemset(a, 0, 8), cudaSuccess);
+    EXPECT_EQ(cudaMemset(blocks[0], 0, 8), cudaSuccess);
     cudaGetLastError();
+    for (void* block : blocks) EXPECT_EQ(cudaFree(block), cudaSuccess);
+    EXPECT_EQ(emu::live_allocations(), 0u);
 }
 
 TEST_F(Emulator, LaunchErrorsAtOnceKernelFaultsAtSynchronisation)

@@ -37,6 +37,8 @@ struct State {
     std::vector<Fault> faults;
     cudaError_t async_error = cudaSuccess;  // a kernel fault not yet reported by a synchronisation
     unsigned long long launches = 0;
+
+    ~State();  // the process exit releases the device, as the driver does
 };
 
 // The emulated executable has no test to configure it, so its starting device count can come
@@ -106,6 +108,8 @@ void release_all(State& s)
     s.streams.clear();
     s.async_error = cudaSuccess;
 }
+
+State::~State() { release_all(*this); }
 
 bool valid_stream(const State& s, cudaStream_t stream)
 {
