@@ -226,6 +226,25 @@ TEST(PowHashCost, PermutationsPerOperation)
     EXPECT_EQ(count, 4u);
 }
 
+TEST(GuesserLeaf, SlidingWindowOfBudsWrappingAtTheLeafCount)
+{
+    std::mt19937_64 rng(6);
+    const Digest commitment = random_digest(rng);
+    uint64_t count = 0;
+    const CountingPermutation permute{&count};
+    for (uint64_t num_leafs : {uint64_t(64), uint64_t(1) << 29}) {
+        for (uint64_t j : {uint64_t(0), uint64_t(17), num_leafs - 31, num_leafs - 1}) {
+            count = 0;
+            EXPECT_EQ(pow_hash::leaf(commitment, j, num_leafs, permute), reference::leaf(commitment, j, num_leafs))
+                << num_leafs << " " << j;
+            EXPECT_EQ(count, 63u);
+        }
+    }
+    // Only the window's start moves: neighbouring leaves differ, and the bud index is element 0.
+    EXPECT_NE(pow_hash::leaf(commitment, 1, 64, permute), pow_hash::leaf(commitment, 0, 64, permute));
+    EXPECT_EQ(pow_hash::bud(commitment, 5, permute), H(commitment, Digest{{5, 0, 0, 0, 0}}));
+}
+
 TEST(PowDeviceTwins, AgreeWithTheHostOnRandomInputs)
 {
     emu::configure(emu::Config{});

@@ -25,3 +25,8 @@ __device__ __forceinline__ Digest commit_device(const PowMastPaths& mast_paths)
 {
     return pow_hash::commitment(mast_paths, device_permutation());
 }
+
+__device__ __forceinline__ Digest guesser_leaf_device(const Digest& commitment, uint64_t j, uint64_t num_leafs)
+{
+    return pow_hash::leaf(commitment, j, num_leafs, device_permutation());
+}

@@ -94,6 +94,27 @@ CRV_HD Digest commitment(const PowMastPaths& paths, const Permute& permute)
     return sponge.finish(permute);
 }
 
+constexpr uint64_t BUDS_PER_LEAF = 32;
+
+// bud(i) = H(commitment, [i, 0, 0, 0, 0]).
+template <typename Permute>
+CRV_HD Digest bud(const Digest& commitment, uint64_t i, const Permute& permute)
+{
+    return pair(commitment, Digest{{i, 0, 0, 0, 0}}, permute);
+}
+
+// Root of the 32-bud window starting at j (wrapping at num_leafs), reduced in place level by level
+// (63 permutations). The window lives in thread-local memory.
+template <typename Permute>
+CRV_HD Digest leaf(const Digest& commitment, uint64_t j, uint64_t num_leafs, const Permute& permute)
+{
+    Digest window[BUDS_PER_LEAF];
+    for (uint64_t k = 0; k < BUDS_PER_LEAF; ++k) window[k] = bud(commitment, (j + k) % num_leafs, permute);
+    for (uint64_t step = 1; step < BUDS_PER_LEAF; step *= 2)
+        for (uint64_t p = 0; p < BUDS_PER_LEAF; p += 2 * step) window[p] = pair(window[p], window[p + step], permute);
+    return window[0];
+}
+
 constexpr int INDEX_ROUNDS = 62;
 
 // One pair hash of (final_hash, nonce), then 62 pair hashes with the zero digest (63 permutations).
