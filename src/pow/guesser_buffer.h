@@ -1,0 +1,55 @@
+// The guesser buffer: the per-puzzle Merkle tree over 2^29 leaves, kept in device memory while the
+// puzzle is mined, with its root and buffer hash. Leaves are never stored; kernels recompute them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "gpu/runtime.h"
+#include "hash/digest.h"
+#include "pow/pow.h"
+#include "pow/pow_puzzle.h"
+
+struct GuesserBuffer {
+    Digest merkle_root{};
+    Digest final_hash{};        // H(merkle_root, commitment): the buffer hash
+    PowMastPaths mast_paths{};  // the paths the tree was built from
+    Digest* d_merkle_tree = nullptr;  // heap-ordered nodes 1..num_leafs-1, slot 0 zero; null: no buffer
+    uint64_t merkle_tree_size = 0;    // Digest slots in d_merkle_tree
+    Digest* d_leafs = nullptr;        // never stored: the kernels compute leaves on the fly
+    uint64_t num_leafs = 0;
+
+    GuesserBuffer() = default;
+    GuesserBuffer(const GuesserBuffer&) = delete;
+    GuesserBuffer& operator=(const GuesserBuffer&) = delete;
+    GuesserBuffer(GuesserBuffer&& other) noexcept;
+    GuesserBuffer& operator=(GuesserBuffer&& other) noexcept;
+    ~GuesserBuffer() { cleanup(); }
+
+    // Frees the device arrays (a warning line for each free that fails) and empties them; the
+    // digests and paths stay. Harmless on an empty buffer and when repeated.
+    void cleanup();
+};
+
+// Owns the buffer of the puzzle being mined; null when there is none. Written only by the mining
+// thread (install, release) and by cleanup_gpu_memory after mining has stopped.
+extern std::unique_ptr<GuesserBuffer> current_buffer;
+
+// Builds the buffer of the puzzle's paths and installs it in current_buffer (the previous buffer
+// is destroyed). On failure prints "✗ GPU preprocessing failed!", leaves current_buffer as it was
+// and returns false.
+bool preprocessPuzzle(const PowPuzzle& puzzle, const GuesserGeometry& geometry = {});
+
+// End-of-run teardown: releases current_buffer, synchronises, reports a pending error, resets the
+// device and prints the memory left.
+void cleanup_gpu_memory();
+
+constexpr unsigned GUESSER_BLOCK_SIZE = 256;
+
+// Blocks of the layer-0 launch: one thread per layer-0 node (2^20 blocks for the product tree).
+constexpr unsigned guesser_layer0_blocks(const GuesserGeometry& geometry)
+{
+    return static_cast<unsigned>(((geometry.num_leafs() / 2) + GUESSER_BLOCK_SIZE - 1) / GUESSER_BLOCK_SIZE);
+}
+static_assert(guesser_layer0_blocks(GuesserGeometry{}) == (1u << 20), "the product tree launches 2^20 blocks");
+
