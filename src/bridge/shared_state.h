@@ -1,0 +1,32 @@
+// Process-wide state the miner's threads share. Each has one writer (see the comments); none but
+// the atomics may be touched from another thread once the threads run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bridge/event_handler.h"
+
+// Set once by the stop request, never cleared; read each cycle/pass by the fetcher, the mining
+// loop and the mining driver.
+extern std::atomic<bool> stop_mining;
+
+// Created (replacing a previous one) by the controller's start; null until then, and a stop
+// request that finds it null posts nothing.
+extern std::unique_ptr<EventHandler> event_handler;
+
+// The fetcher's memory of the last announced puzzle id. Fetcher thread only.
+extern std::string last_puzzle_id;
+
+// From --nonce-offset, written before any other thread exists and never again.
+extern std::uint64_t cli_nonce_offset;
+
+// The next nonce range: set at start-up, reset by the mining loop on a new previous block,
+// advanced by the mining driver. Main thread only once the threads run.
+extern std::uint64_t global_nonce_offset;
+
+// One more per found solution (main thread); read for the final report from the stop path, which
+// may run on another thread.
+extern std::atomic<std::uint64_t> total_solutions_found;
