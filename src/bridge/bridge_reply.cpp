@@ -1,0 +1,70 @@
+#include "bridge/bridge_reply.h"
+
+#include <iostream>
+
+#include "bridge/console_line.h"
+#include "bridge/puzzle_message.h"
+#include "bridge/text_prefix.h"
+#include "pow/pow_puzzle.h"
+
+namespace {
+
+constexpr std::size_t kLoggedIdCharacters = 16;
+
+// A string member is kept as it is; any other JSON value as its compact text.
+std::string member_text(const nlohmann::json& value)
+{
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+ReplyOutcome acceptPuzzle(const nlohmann::json& puzzle_json, EventHandler& events, std::string& last_puzzle_id)
+{
+    const std::string id = puzzle_json.value("id", "");
+    if (id.empty()) {
+        print_line(std::cout, "Puzzle from bridge has empty ID");
+        return ReplyOutcome::EMPTY_ID;
+    }
+    PowPuzzle puzzle;
+    puzzle.id = id;
+    if (puzzle_json.contains("threshold")) {
+        const nlohmann::json& threshold = puzzle_json.at("threshold");
+        print_line(std::cout, "🎯 Threshold: " + threshold.dump());
+        puzzle.threshold = member_text(threshold);
+    }
+    if (puzzle_json.contains("total_guesser_reward")) {
+        puzzle.total_guesser_reward = member_text(puzzle_json.at("total_guesser_reward"));
+    }
+    if (puzzle_json.contains("prev_block")) puzzle.prev_block = member_text(puzzle_json.at("prev_block"));
+    if (puzzle_json.contains("auth_paths") && puzzle_json.at("auth_paths").is_object()) {
+        read_auth_paths(puzzle_json.at("auth_paths"), puzzle.auth_paths);
+    }
+
+    // New work is recognised by its id alone.
+    if (id == last_puzzle_id) return ReplyOutcome::SAME_PUZZLE;
+
+    print_line(std::cout, "");
+    print_line(std::cout, "🔄 New puzzle detected from bridge! ID: " + text_prefix(id, kLoggedIdCharacters) + "...");
+    events.postEvent(MiningEvent(EventType::NEW_PUZZLE, id, canonical_puzzle_text(puzzle)));
+    last_puzzle_id = id;
+    return ReplyOutcome::NEW_PUZZLE;
+}
+
+}  // namespace
+
+ReplyOutcome acceptBridgeReply(const nlohmann::json& reply, EventHandler& events, std::string& last_puzzle_id)
+{
+    if (!reply.is_object() || reply.empty()) return ReplyOutcome::IGNORED;
+
+    const std::string type = reply.value("msg_type", "");
+    if (type == "pow_puzzle_v1" && reply.contains("puzzle")) {
+        return acceptPuzzle(reply.at("puzzle"), events, last_puzzle_id);
+    }
+    if (type == "error") {
+        const std::string message = reply.value("message", "Unknown error");
+        if (message.find("No puzzle available") != std::string::npos) return ReplyOutcome::NO_PUZZLE_AVAILABLE;
+        print_line(std::cerr, "Bridge error: " + message);
+        events.postEvent(MiningEvent(EventType::ERROR, "", message));
+        return ReplyOutcome::BRIDGE_ERROR;
+    }
+    return ReplyOutcome::IGNORED;
+}

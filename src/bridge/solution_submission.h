@@ -1,0 +1,27 @@
+// Sending a found proof of work to the bridge: one "SubmitSolution" line, no verdict awaited.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+struct SubmissionResult {
+    bool success = false;      // the line was handed to the socket; says nothing of acceptance
+    std::string request_json;  // the compact message sent, without its line feed; empty if none built
+    std::string message;       // "Submitted to miner bridge", "Failed to send to miner bridge" or
+                               // "Corvane miner client not initialized"
+};
+
+// {"SubmitSolution":{"pow":{"nonce":..,"path_a":[..],"path_b":[..],"root":..},"proposal_id":..}}
+// The texts are placed unchanged (the caller pads the nonce).
+nlohmann::json solution_message(const std::string& proposal_id, const std::string& root,
+                                const std::vector<std::string>& path_a,
+                                const std::vector<std::string>& path_b, const std::string& nonce);
+
+// Sends through g_corvane_miner_client from the mining thread. A missing client and a failed send
+// come back in the result; only a text that is not valid UTF-8 throws (the JSON library's error).
+SubmissionResult submitPowSolutionToBridge(const std::string& proposal_id, const std::string& root,
+                                           const std::vector<std::string>& path_a,
+                                           const std::vector<std::string>& path_b,
+                                           const std::string& nonce);
