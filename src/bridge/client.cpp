@@ -136,8 +136,9 @@ bool CorvaneCudaMinerClient::wait_readable(const timeval& timeout, bool& woken)
     for (;;) {
         int wait_ms = total_ms;
         if (total_ms >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            wait_ms = left.count() < 0 ? 0 : static_cast<int>(left.count());
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            wait_ms = static_cast<int>(left.count());
         }
         pollfd fds[2] = {{socket_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
         const int ready = ::poll(fds, 2, wait_ms);
@@ -145,7 +146,7 @@ bool CorvaneCudaMinerClient::wait_readable(const timeval& timeout, bool& woken)
             if (errno == EINTR) continue;  // a signal is no reason to give up the wait
             return false;
         }
-        if (ready == 0) return false;
+        if (ready == 0) continue;  // the deadline is checked above: poll may wake a little early
         if (fds[1].revents & POLLIN) {
             std::uint64_t count;
             const ssize_t ignored = ::read(wake_fd, &count, sizeof count);  // consume the wake
