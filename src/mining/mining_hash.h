@@ -1,0 +1,161 @@
+// The per-candidate arithmetic of the nonce search, written once for host and device: the
+// authentication-path rule over a guesser tree and the candidate's block hash, streamed so that
+// neither path is ever held. Templated on the permutation like pow_hash.h, so the host can count
+// what a candidate costs with the same source the kernel runs.
+#pragma once
+
+#include <cstdint>
+
+#include "gpu/runtime.h"
+#include "hash/digest.h"
+#include "mining/philox.h"
+#include "pow/pow.h"
+#include "pow/pow_hash.h"
+
+namespace mining {
+
+// The tree as the kernels see it. `leafs` may be null: sibling leaves are then recomputed.
+struct TreeView {
+    const Digest* leafs;
+    const Digest* nodes;
+    uint64_t num_leafs;
+    uint64_t tree_height;
+};
+
+// Through the read-only data path on the device; the tree never changes during a launch.
+CRV_HD Digest load_digest(const Digest* p)
+{
+#if defined(__CUDA_ARCH__)
+    const unsigned long long* words = reinterpret_cast<const unsigned long long*>(p->elements);
+    Digest d;
+#pragma unroll
+    for (int i = 0; i < Digest::LENGTH; ++i) d.elements[i] = __ldg(words + i);
+    return d;
+#else
+    return *p;
+#endif
+}
+
+// Entries a candidate's paths carry: a Pow holds GUESSER_TREE_HEIGHT, a smaller tree fills fewer.
+CRV_HD uint64_t pow_path_length(uint64_t tree_height)
+{
+    return tree_height < GUESSER_TREE_HEIGHT ? tree_height : GUESSER_TREE_HEIGHT;
+}
+
+// Leaf indices are as wide as the tree: 29 bits for the product tree.
+CRV_HD uint64_t leaf_index_mask(uint64_t tree_height)
+{
+    return (uint64_t(1) << pow_path_length(tree_height)) - 1;
+}
+
+// First node number past the tree (2^tree_height), saturating for absurd heights.
+CRV_HD uint64_t node_limit(uint64_t tree_height)
+{
+    return tree_height >= 64 ? ~uint64_t(0) : uint64_t(1) << tree_height;
+}
+
+// Where the sibling leaves get their commitment: given once, or recomputed from the paths each time
+// a leaf is built (what the mining kernel does; it receives no commitment).
+struct GivenCommitment {
+    Digest value;
+    template <typename Permute>
+    CRV_HD Digest operator()(const Permute&) const
+    {
+        return value;
+    }
+};
+
+struct RecomputedCommitment {
+    const PowMastPaths& paths;
+    template <typename Permute>
+    CRV_HD Digest operator()(const Permute& permute) const
+    {
+        return pow_hash::commitment(paths, permute);
+    }
+};
+
+// Element j of the path of leaf `index`: the sibling leaf for j = 0, above it the sibling node on
+// level tree_height - j; the zero digest wherever that lies outside the tree.
+template <typename Commitment, typename Permute>
+CRV_HD Digest path_element(const TreeView& tree, uint64_t index, uint64_t j, const Commitment& commitment,
+                           const Permute& permute)
+{
+    if (j == 0) {
+        const uint64_t sibling = index ^ 1;
+        if (sibling >= tree.num_leafs) return Digest{};
+        if (tree.leafs != nullptr) return load_digest(tree.leafs + sibling);
+        return pow_hash::leaf(commitment(permute), sibling, tree.num_leafs, permute);
+    }
+    const uint64_t node = ((tree.num_leafs + index) >> j) ^ 1;
+    if (node >= node_limit(tree.tree_height)) return Digest{};
+    return load_digest(tree.nodes + node);
+}
+
+template <typename Commitment, typename Permute>
+CRV_HD void merkle_path(const TreeView& tree, uint64_t index, uint64_t length, const Commitment& commitment,
+                        Digest* path, const Permute& permute)
+{
+    for (uint64_t j = 0; j < length; ++j) path[j] = path_element(tree, index, j, commitment, permute);
+}
+
+// The path as a Pow carries it: the tree's entries, then zero digests up to GUESSER_TREE_HEIGHT.
+template <typename Commitment, typename Permute>
+CRV_HD void pow_path(const TreeView& tree, uint64_t index, const Commitment& commitment, Digest* path,
+                     const Permute& permute)
+{
+    const uint64_t length = pow_path_length(tree.tree_height);
+    merkle_path(tree, index, length, commitment, path, permute);
+    for (uint64_t j = length; j < GUESSER_TREE_HEIGHT; ++j) path[j] = Digest{};
+}
+
+// [counter, x, y, z, w]: the nonce counter, then one Philox draw, each word in the low half.
+CRV_HD Digest nonce_digest(uint64_t counter, const philox::Words& words)
+{
+    return Digest{{counter, words.w[0], words.w[1], words.w[2], words.w[3]}};
+}
+
+struct CandidateHash {
+    uint64_t index_a;
+    uint64_t index_b;
+    Digest hash;  // the block hash
+};
+
+// The block hash of the candidate a nonce selects, equal to PowMastPaths::fast_mast_hash of
+// Pow{root, path(index_a), path(index_b), nonce}: the sponge absorbs the nonce, then path_b and
+// path_a element by element as each is read or built, then the root. 63 permutations for the
+// indices, 67 per sibling leaf built here, 39 for the hash: 236 with leaves built on the fly.
+template <typename Permute>
+CRV_HD CandidateHash candidate_hash(const TreeView& tree, const PowMastPaths& mast_paths, const Digest& root,
+                                    const Digest& final_hash, const Digest& nonce, const Permute& permute)
+{
+    CandidateHash out;
+    pow_hash::indices(final_hash, nonce, leaf_index_mask(tree.tree_height), out.index_a, out.index_b, permute);
+    const RecomputedCommitment commitment{mast_paths};
+    const uint64_t length = pow_path_length(tree.tree_height);
+    const Digest zero{};
+
+    pow_hash::Sponge<Permute> sponge;
+    sponge.begin();
+    sponge.absorb(nonce, permute);
+    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j)
+        sponge.absorb(j < length ? path_element(tree, out.index_b, j, commitment, permute) : zero, permute);
+    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j)
+        sponge.absorb(j < length ? path_element(tree, out.index_a, j, commitment, permute) : zero, permute);
+    sponge.absorb(root, permute);
+    out.hash = pow_hash::fold_mast_paths(sponge.finish(permute), mast_paths, permute);
+    return out;
+}
+
+// The kernel's test: elements 4 down to 1 decide at the first difference; equal there, element 0
+// must be strictly smaller, so a hash equal to the threshold is not a solution (unlike the host's
+// digest_less_than_or_equal).
+CRV_HD bool meets_threshold(const Digest& hash, const Digest& threshold)
+{
+    for (int i = Digest::LENGTH - 1; i > 0; --i) {
+        if (hash.elements[i] < threshold.elements[i]) return true;
+        if (hash.elements[i] > threshold.elements[i]) return false;
+    }
+    return hash.elements[0] < threshold.elements[0];
+}
+
+}  // namespace mining
