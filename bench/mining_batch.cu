@@ -1,0 +1,33 @@
+#include "mining_batch.h"
+
+#include "gpu/launch.h"
+#include "mining/mining_kernels.h"
+
+cudaError_t MiningBatchRunner::allocate()
+{
+    cudaError_t status = nonce_.allocate(1);
+    if (status == cudaSuccess) status = found_.allocate(1);
+    if (status == cudaSuccess) status = path_a_.allocate(GUESSER_TREE_HEIGHT);
+    if (status == cudaSuccess) status = path_b_.allocate(GUESSER_TREE_HEIGHT);
+    if (status == cudaSuccess) status = nonce_digest_.allocate(1);
+    return status;
+}
+
+cudaError_t MiningBatchRunner::run(const GuesserBuffer& buffer, const Digest& threshold, uint64_t start_nonce,
+                                   uint64_t count, unsigned grid, unsigned block, int& found)
+{
+    cudaError_t status = cudaMemset(found_.get(), 0, found_.bytes());
+    if (status == cudaSuccess) status = cudaMemset(nonce_.get(), 0, nonce_.bytes());
+    if (status == cudaSuccess) status = cudaMemset(nonce_digest_.get(), 0, nonce_digest_.bytes());
+    if (status != cudaSuccess) return status;
+    uint64_t height = 0;
+    while ((uint64_t(1) << height) < buffer.num_leafs) ++height;
+    gpu::launch(parallel_mining_kernel, dim3(grid), dim3(block), nullptr, static_cast<const Digest*>(buffer.d_leafs),
+                static_cast<const Digest*>(buffer.d_merkle_tree), buffer.final_hash, threshold, start_nonce, count,
+                buffer.num_leafs, height, buffer.mast_paths, nonce_.get(), found_.get(), path_a_.get(), path_b_.get(),
+                nonce_digest_.get());
+    status = cudaGetLastError();
+    if (status == cudaSuccess) status = cudaDeviceSynchronize();
+    if (status == cudaSuccess) status = cudaMemcpy(&found, found_.get(), sizeof(int), cudaMemcpyDeviceToHost);
+    return status;
+}
