@@ -8,6 +8,7 @@
 #include "cli/test_data.h"
 #include "cli/validation_test.h"
 #include "gpu/runtime.h"
+#include "support/child_process.h"
 #include "support/expected_puzzle.h"
 #include "support/guesser_reference.h"
 
@@ -338,6 +339,26 @@ TEST(ValidationTest, AFailedPathAllocationShowsAsMismatches)
     expect_lines_in_order(r, {"=== PATH_A VALIDATION ===", "❌ path_a[0]: MISMATCH", "   Computed: 0",
                               "Path A matches: 22/29", "=== PATH_B VALIDATION ===", "Path B matches: 22/29",
                               "❌ FAST MAST HASH MISMATCH!"});
+}
+
+// Through the emulated executable: the statuses the process reports for --test.
+TEST(ValidationTestProcess, TestOptionEndsWith255WithoutDeviceIndexOrTree)
+{
+    const std::string miner = CRV_MINER_EMU;
+    if (miner.empty()) GTEST_SKIP() << "the emulated executable is not built";
+    auto r = support::run_process(miner, {"corvane-miner", "--test"}, {"CRV_EMU_DEVICE_COUNT=0"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "No CUDA devices found!\n");
+
+    r = support::run_process(miner, {"corvane-miner", "--gpu", "1", "--test"}, {"CRV_EMU_DEVICE_COUNT=1"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n");
+
+    // The emulated device holds 1 GiB: the product tree's 20 GiB node array cannot be had.
+    r = support::run_process(miner, {"corvane-miner", "--test"}, {"CRV_EMU_DEVICE_COUNT=1"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "[ERR][malloc d_internal_nodes] out of memory\n✗ GPU preprocessing failed!\n");
+    EXPECT_NE(r.out.find("\n=== GPU PREPROCESSING TEST ===\n"), std::string::npos);
 }
 
 }  // namespace
