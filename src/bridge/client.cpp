@@ -13,10 +13,9 @@
 #include <cmath>
 #include <cstdint>
 #include <iostream>
-#include <stdexcept>
 
 #include "bridge/console_line.h"
-#include "bridge/json_depth.h"
+#include "bridge/reply_line.h"
 #include "bridge/socket_writer.h"
 #include "bridge/text_prefix.h"
 
@@ -26,7 +25,6 @@ namespace {
 
 constexpr std::size_t kReceiveChunkBytes = 4096;  // one byte short of it is read per recv
 constexpr std::size_t kLoggedCharacters = 100;
-constexpr std::size_t kLoggedIdCharacters = 32;
 
 nlohmann::json nothing_usable() { return nlohmann::json::object(); }
 
@@ -195,25 +193,5 @@ nlohmann::json CorvaneCudaMinerClient::receive_message(float timeout)
         }
     }
 
-    print_line(std::cout, "📥 Raw response: " + text_prefix(line, kLoggedCharacters) + "...");
-    try {
-        if (json_nesting_exceeds(line)) {
-            throw std::runtime_error("nesting deeper than " + std::to_string(kMaxBridgeJsonDepth) + " levels");
-        }
-        nlohmann::json parsed = nlohmann::json::parse(line);
-        const std::string type = parsed.value("msg_type", "unknown");
-        print_line(std::cout, "📥 Message type: " + type);
-        if (type == "pow_puzzle_v1") {
-            // operator[] adds a null "puzzle" when absent, and value() on null throws: such a
-            // reply ends as a parse failure.
-            const std::string id = parsed["puzzle"].value("id", "NO_ID");
-            print_line(std::cout, "🎯 Received puzzle with ID: " + text_prefix(id, kLoggedIdCharacters) + "...");
-        } else if (type == "error") {
-            print_line(std::cout, "❌ Bridge error: " + parsed.value("message", "Unknown error"));
-        }
-        return parsed;
-    } catch (const std::exception& error) {
-        print_line(std::cerr, std::string("❌ Failed to parse JSON response: ") + error.what());
-        return nothing_usable();
-    }
+    return parse_reply_line(line);
 }

@@ -1,0 +1,10 @@
+// One line received from the bridge, logged and parsed: the parsed object, or an empty object
+// when it is not a usable message (not JSON, not an object, "msg_type" not text, a puzzle reply
+// without a "puzzle" object, nesting deeper than kMaxBridgeJsonDepth). Never throws.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+nlohmann::json parse_reply_line(const std::string& line);
