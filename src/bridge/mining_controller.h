@@ -1,0 +1,57 @@
+// The steady state of the miner: a fetcher thread that polls the bridge and posts new puzzles, and
+// the mining loop on the calling thread that builds each puzzle's guesser buffer and searches it.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "mining/mining_driver.h"
+#include "pow/pow.h"
+#include "pow/pow_puzzle.h"
+
+// The product runs with the defaults; tests shrink the tree and the timings.
+struct MiningConfig {
+    GuesserGeometry geometry;                          // the tree of every puzzle's buffer
+    MiningDriverConfig driver;                         // ranges, batches, the driver's waits
+    std::chrono::milliseconds loop_event_wait{1000};  // the mining loop's wait per pass
+    std::chrono::milliseconds fetch_pause{5000};      // after each fetch cycle; ends early on a stop
+    float receive_timeout_s = 10.0f;                   // for the reply to a puzzle request
+};
+
+// The previous block of the puzzle last prepared; main thread only.
+extern std::string current_prev_block;
+
+class UnifiedMiningController {
+public:
+    UnifiedMiningController(const std::string& host, int port, const MiningConfig& config = {});
+    ~UnifiedMiningController();
+
+    // Connects, runs the fetcher thread and the mining loop until a stop, then shuts down in
+    // order: fetcher joined, client disconnected and destroyed. False when the connection failed
+    // (reported here; no thread was started).
+    bool start();
+    void fetcherLoop();
+    void miningLoop();
+
+    std::string host;
+    int port;
+    std::thread fetcher_thread;
+
+private:
+    void handleNewPuzzle(const std::string& data);
+
+    MiningConfig config_;
+};
+
+// One fetch cycle after another until a stop: request, reply, pause.
+void bridgePuzzleFetcher(const MiningConfig& config = {});
+
+// Empty when the paths of `puzzle` can be hashed: every used entry (3 pow, 2 header, 1 kernel) is
+// hex text of at most 80 digits whose five elements are canonical field elements. Otherwise the
+// reason, for the refusal line.
+std::string puzzlePathsError(const PowPuzzle& puzzle);
+
+// Mining against the bridge at host:port until it ends; then the GPU is released. False when the
+// bridge could not be reached (the process must not report success then).
+bool startUnifiedMining(const std::string& host, int port, const MiningConfig& config = {});

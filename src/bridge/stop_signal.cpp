@@ -1,0 +1,132 @@
+#include "bridge/stop_signal.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "bridge/client.h"
+#include "bridge/shared_state.h"
+
+namespace {
+
+constexpr unsigned char WATCHER_EXIT = 0;  // not a signal number: tells the watcher to end
+
+std::atomic<int> signals_received{0};
+std::atomic<int> wake_pipe_write{-1};
+std::thread watcher;
+
+std::mutex stop_mutex;
+std::condition_variable stop_condition;
+
+static_assert(std::atomic<int>::is_always_lock_free, "used inside the signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free, "stop_mining is set inside the signal handler");
+
+void wake_sleepers()
+{
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_condition.notify_all();
+}
+
+}  // namespace
+
+void stop_from_signal(int signal_number)
+{
+    std::cout << "\nReceived signal " << signal_number << ". Shutting down gracefully..." << std::endl;
+    request_stop();
+    {
+        std::lock_guard<std::mutex> lock(stop_targets_mutex());
+        if (event_handler)
+            event_handler->postEvent(MiningEvent(EventType::STOP_MINING, "", "Signal " + std::to_string(signal_number)));
+    }
+    std::cout << "\n=== MINING SESSION COMPLETED ===" << std::endl;
+    std::cout << "Total solutions found: " << total_solutions_found.load() << std::endl;
+}
+
+namespace {
+
+void watch(int read_fd)
+{
+    for (;;) {
+        unsigned char signal_number = WATCHER_EXIT;
+        const ssize_t got = read(read_fd, &signal_number, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || signal_number == WATCHER_EXIT) return;
+        stop_from_signal(signal_number);
+    }
+}
+
+}  // namespace
+
+void signal_handler(int signal_number)
+{
+    // The shutdown is already under way and something hangs or the user insists: end now.
+    if (signals_received.fetch_add(1) > 0) _exit(130);
+    stop_mining.store(true);
+    const int saved_errno = errno;
+    const int fd = wake_pipe_write.load();
+    if (fd >= 0) {
+        const unsigned char byte = static_cast<unsigned char>(signal_number);
+        ssize_t ignored = write(fd, &byte, 1);
+        (void)ignored;
+    }
+    errno = saved_errno;
+}
+
+StopSignalWatcher::StopSignalWatcher()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        wake_pipe_write.store(fds[1]);
+        watcher = std::thread(watch, fds[0]);
+    } else {
+        std::cerr << "Warning: no stop watcher (" << std::strerror(errno) << "); signals only set the stop flag"
+                  << std::endl;
+    }
+    struct sigaction action {};
+    action.sa_handler = signal_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // interrupted system calls resume; waits end through the watcher
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+StopSignalWatcher::~StopSignalWatcher()
+{
+    if (!watcher.joinable()) return;
+    // The pipe stays open: a late signal still finds a valid descriptor, and nobody reads it.
+    const unsigned char byte = WATCHER_EXIT;
+    ssize_t ignored = write(wake_pipe_write.load(), &byte, 1);
+    (void)ignored;
+    watcher.join();
+}
+
+std::mutex& stop_targets_mutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+void request_stop()
+{
+    stop_mining.store(true);
+    {
+        std::lock_guard<std::mutex> lock(stop_targets_mutex());
+        if (g_corvane_miner_client) g_corvane_miner_client->interrupt();
+    }
+    wake_sleepers();
+}
+
+bool sleep_unless_stopped(std::chrono::nanoseconds duration)
+{
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    std::unique_lock<std::mutex> lock(stop_mutex);
+    return stop_condition.wait_until(lock, deadline, [] { return stop_mining.load(); });
+}

@@ -1,0 +1,351 @@
+#include "mining/mining_driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridge/puzzle_message.h"
+#include "bridge/shared_state.h"
+#include "bridge/solution_submission.h"
+#include "bridge/stop_signal.h"
+#include "diag/debug.h"
+#include "gpu/device_buffer.h"
+#include "gpu/launch.h"
+#include "gpu/runtime.h"
+#include "hash/digest.h"
+#include "mining/mining_kernels.h"
+#include "pow/guesser_buffer.h"
+#include "pow/pow.h"
+
+namespace {
+
+constexpr int FALLBACK_BLOCK_SIZE = 256;  // also the kernel's launch bound
+constexpr int FALLBACK_BLOCKS_PER_MULTIPROCESSOR = 4;
+
+using SystemClock = std::chrono::system_clock;
+
+// The solution record of one range, freed whenever the range ends.
+struct SolutionRecord {
+    gpu::DeviceBuffer<uint64_t> nonce;
+    gpu::DeviceBuffer<int> found;
+    gpu::DeviceBuffer<Digest> path_a;
+    gpu::DeviceBuffer<Digest> path_b;
+    gpu::DeviceBuffer<Digest> nonce_digest;
+
+    // In the order of the record; on a failure the ones allocated before it are freed.
+    bool allocate()
+    {
+        if (!allocate_one(nonce, 1, "d_solution_nonce") || !allocate_one(found, 1, "d_solution_found") ||
+            !allocate_one(path_a, GUESSER_TREE_HEIGHT, "d_solution_path_a") ||
+            !allocate_one(path_b, GUESSER_TREE_HEIGHT, "d_solution_path_b") ||
+            !allocate_one(nonce_digest, 1, "d_solution_nonce_digest")) {
+            release();
+            return false;
+        }
+        if (!found || !nonce) {
+            std::cerr << "ERROR: Allocated solution buffers are null" << std::endl;
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    void release()
+    {
+        nonce_digest.reset();
+        path_b.reset();
+        path_a.reset();
+        found.reset();
+        nonce.reset();
+    }
+
+private:
+    template <typename T>
+    static bool allocate_one(gpu::DeviceBuffer<T>& buffer, size_t count, const char* name)
+    {
+        const cudaError_t status = buffer.allocate(count);
+        if (status == cudaSuccess) return true;
+        cudaGetLastError();  // reported here; must not read as a failure of a later call
+        std::cerr << "CUDA malloc failed for " << name << ": " << cudaGetErrorString(status) << std::endl;
+        return false;
+    }
+};
+
+// Copies one device value back; on failure prints `what` + the error text.
+template <typename T>
+bool copy_back(T* host, const T* device, size_t count, const char* what)
+{
+    const cudaError_t status = cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost);
+    if (status == cudaSuccess) return true;
+    cudaGetLastError();
+    std::cerr << what << cudaGetErrorString(status) << std::endl;
+    return false;
+}
+
+bool memset_ok(void* device, size_t bytes, const char* label)
+{
+    if (crv_cuda_ok(cudaMemset(device, 0, bytes), label)) return true;
+    cudaGetLastError();
+    return false;
+}
+
+long long millis_since(SystemClock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SystemClock::now() - start).count();
+}
+
+// M nonces per second; a time of 0 ms divides by zero and prints as the stream prints infinity.
+std::string rate_text(uint64_t tried, long long millis)
+{
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(2)
+        << static_cast<double>(tried) / (static_cast<double>(millis) / 1000.0) / 1000000.0;
+    return out.str();
+}
+
+uint64_t tree_height_of(const GuesserBuffer& buffer)
+{
+    uint64_t height = 0;
+    while (height < 63 && (uint64_t(1) << height) < buffer.num_leafs) ++height;
+    return height;
+}
+
+Digest parse_threshold(const std::string& text)
+{
+    if (!text.empty() && text.front() == '[' && text.back() == ']') return arrayStringToDigest(text);
+    return hex_to_digest(text);
+}
+
+struct RangeOutcome {
+    bool found = false;
+    uint64_t nonce_counter = 0;
+    Digest nonce_digest{};
+    uint64_t tried = 0;
+    SystemClock::time_point rate_start;
+};
+
+void print_occupancy(const MiningLaunch& launch)
+{
+    const int warp = std::max(1, launch.warp_size);
+    const int active_warps = launch.blocks_per_multiprocessor * (launch.block_size / warp);
+    const int max_warps = launch.max_threads_per_multiprocessor / warp;
+    const float percent = static_cast<float>(active_warps) * 100.0f / static_cast<float>(max_warps);
+    std::ostringstream line;
+    line << "Occupancy: blocks/SM=" << launch.blocks_per_multiprocessor << ", active warps/SM=" << active_warps << "/"
+         << max_warps << " (" << std::fixed << std::setprecision(1) << percent << "%)";
+    std::cout << line.str() << std::endl;
+}
+
+// Searches counters r * range ... r * range + range - 1 batch by batch. The record's buffers are
+// allocated here and freed when the range ends; on a hit the record is handed back still allocated.
+RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& config, SolutionRecord& record)
+{
+    RangeOutcome outcome;
+    const uint64_t range_index = global_nonce_offset;
+    const GuesserBuffer* buffer = current_buffer.get();
+
+    const cudaError_t stale = cudaGetLastError();
+    if (stale != cudaSuccess) crv_print_cuda_error("pre-mining stale error", stale);
+    outcome.rate_start = SystemClock::now();
+
+    const uint64_t start = range_index * config.nonces_per_range;
+    if (crv_debug_runtime_enabled()) {
+        std::cout << "Starting GPU-parallelized POW mining..." << std::endl;
+        std::cout << "Target: 0x" << std::hex << threshold[0] << std::dec << std::endl;
+        std::cout << "Max nonces: " << config.nonces_per_range << ", Batch size: " << config.max_batch_size
+                  << std::endl;
+        std::cout << "Nonce offset (range index): " << range_index << ", computed start nonce: " << start
+                  << std::endl;
+    }
+    if (buffer == nullptr || buffer->d_merkle_tree == nullptr) {
+        std::cerr << "ERROR: Invalid buffer for mining (missing GPU merkle tree)" << std::endl;
+        return outcome;
+    }
+    if (!record.allocate()) return outcome;
+
+    const MiningLaunch launch = sizeMiningLaunch(config.max_batch_size);
+    if (crv_debug_runtime_enabled()) print_occupancy(launch);
+
+    const uint64_t tree_height = tree_height_of(*buffer);
+    uint64_t done = 0;
+    while (done < config.nonces_per_range) {
+        const uint64_t count = std::min(launch.batch, config.nonces_per_range - done);
+        outcome.tried += count;
+        bool cleared = memset_ok(record.found.get(), sizeof(int), "memset d_solution_found") &&
+                       memset_ok(record.nonce.get(), sizeof(uint64_t), "memset d_solution_nonce") &&
+                       memset_ok(record.nonce_digest.get(), sizeof(Digest), "memset d_solution_nonce_digest");
+        if (cleared) {
+            gpu::launch(parallel_mining_kernel, dim3(launch.grid_for(count)), dim3(launch.block_size), nullptr,
+                        static_cast<const Digest*>(buffer->d_leafs), static_cast<const Digest*>(buffer->d_merkle_tree),
+                        buffer->final_hash, threshold, start + done, count, buffer->num_leafs, tree_height,
+                        buffer->mast_paths, record.nonce.get(), record.found.get(), record.path_a.get(),
+                        record.path_b.get(), record.nonce_digest.get());
+            if (!crv_cuda_ok(cudaGetLastError(), "launch parallel_mining_kernel")) {
+                crv_clear_cuda_errors("post-launch clear");
+                break;
+            }
+            if (!crv_cuda_ok(cudaDeviceSynchronize(), "sync parallel_mining_kernel")) {
+                crv_clear_cuda_errors("post-sync clear");
+                break;
+            }
+            int found = 0;
+            if (copy_back(&found, record.found.get(), 1, "Solution found copy error: ") && found != 0 &&
+                copy_back(&outcome.nonce_counter, record.nonce.get(), 1, "Solution nonce copy error: ") &&
+                copy_back(&outcome.nonce_digest, record.nonce_digest.get(), 1, "Solution nonce digest copy error: ")) {
+                outcome.found = true;
+                return outcome;
+            }
+        }
+        done += count;
+        // A stop ends the range after the batch in flight, not after the whole range.
+        if (stop_mining.load()) break;
+    }
+    const long long millis = millis_since(outcome.rate_start);
+    std::cout << "No solution found after " << outcome.tried << " nonces (time: " << millis << " ms, "
+              << rate_text(outcome.tried, millis) << " M nonces/sec)" << std::endl;
+    record.release();
+    return outcome;
+}
+
+// Builds the Pow from the record, submits it and announces it. False when the paths could not be
+// read back: the hit is then lost, as a range without a solution.
+bool hand_off_solution(const PowPuzzle& puzzle, const RangeOutcome& outcome, SolutionRecord& record,
+                       SystemClock::time_point range_start)
+{
+    std::cout << "SOLUTION FOUND at nonce " << outcome.nonce_counter << "!" << std::endl;
+    std::cout << "Performance: " << rate_text(outcome.tried, millis_since(outcome.rate_start)) << " M nonces/sec"
+              << std::endl;
+
+    Pow pow;
+    pow.root = current_buffer->merkle_root;
+    pow.nonce = outcome.nonce_digest;
+    const bool paths = copy_back(pow.path_a, record.path_a.get(), GUESSER_TREE_HEIGHT, "Path A copy error: ") &&
+                       copy_back(pow.path_b, record.path_b.get(), GUESSER_TREE_HEIGHT, "Path B copy error: ");
+    record.release();
+    if (!paths) return false;
+    std::cout << "🎉 SOLUTION FOUND!" << std::endl;
+    std::cout << "🎉 SOLUTION FOUND! Nonce: " << pow.nonce[0] << " (time: " << millis_since(range_start) << " ms)"
+              << std::endl;
+    total_solutions_found.fetch_add(1);
+
+    const SolutionTexts texts = solution_texts(pow);
+    const SubmissionResult result =
+        submitPowSolutionToBridge(puzzle.id, texts.root, texts.path_a, texts.path_b, texts.nonce);
+    if (result.success)
+        std::cout << "🎉 Solution submitted and accepted by Corvane network!" << std::endl;
+    else
+        std::cout << "⚠️ Solution found but submission failed or rejected. Continuing mining..." << std::endl;
+    event_handler->postEvent(
+        MiningEvent(EventType::SOLUTION_FOUND, puzzle.id, "Nonce: " + std::to_string(pow.nonce[0])));
+    return true;
+}
+
+}  // namespace
+
+SolutionTexts solution_texts(const Pow& pow)
+{
+    SolutionTexts texts;
+    texts.root = digest_to_hex_padded(pow.root);
+    for (const Digest& d : pow.path_a) texts.path_a.push_back(digest_to_hex_padded(d));
+    for (const Digest& d : pow.path_b) texts.path_b.push_back(digest_to_hex_padded(d));
+    texts.nonce = digest_to_hex_padded(pow.nonce);
+    return texts;
+}
+
+unsigned int MiningLaunch::grid_for(uint64_t count) const
+{
+    const uint64_t resident = 2 * uint64_t(std::max(1, blocks_per_multiprocessor)) * uint64_t(multiprocessors);
+    const uint64_t needed = (count + uint64_t(block_size) - 1) / uint64_t(block_size);
+    return static_cast<unsigned int>(std::max({resident, uint64_t(multiprocessors), uint64_t(grid_floor), needed}));
+}
+
+MiningLaunch sizeMiningLaunch(uint64_t max_batch)
+{
+    MiningLaunch launch;
+    int device = 0;
+    cudaDeviceProp properties{};
+    if (crv_cuda_ok(cudaGetDevice(&device), "get device") &&
+        crv_cuda_ok(cudaGetDeviceProperties(&properties, device), "get device properties")) {
+        launch.multiprocessors = std::max(1, properties.multiProcessorCount);
+        launch.warp_size = std::max(1, properties.warpSize);
+        launch.max_threads_per_multiprocessor = properties.maxThreadsPerMultiProcessor;
+    } else {
+        cudaGetLastError();
+    }
+
+    int min_grid_size = 0;
+    int block_size = 0;
+    if (cudaOccupancyMaxPotentialBlockSize(&min_grid_size, &block_size, parallel_mining_kernel, 0, 0) ==
+        cudaSuccess) {
+        launch.block_size = block_size < 1 ? FALLBACK_BLOCK_SIZE : std::min(block_size, FALLBACK_BLOCK_SIZE);
+    } else {
+        cudaGetLastError();  // the fallback is the answer; nothing is pending for the launch check
+        launch.block_size = FALLBACK_BLOCK_SIZE;
+        min_grid_size = 0;
+    }
+
+    int blocks = 0;
+    if (cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, parallel_mining_kernel, launch.block_size, 0) ==
+            cudaSuccess &&
+        blocks >= 1) {
+        launch.blocks_per_multiprocessor = blocks;
+    } else {
+        cudaGetLastError();
+        launch.blocks_per_multiprocessor = FALLBACK_BLOCKS_PER_MULTIPROCESSOR;
+    }
+
+    const int active_blocks = launch.blocks_per_multiprocessor * launch.multiprocessors;
+    launch.grid_floor = min_grid_size > 0 ? min_grid_size : std::max(active_blocks, 1);
+    const uint64_t wave = uint64_t(launch.blocks_per_multiprocessor) * uint64_t(launch.multiprocessors) *
+                          uint64_t(launch.block_size);
+    launch.batch = std::max<uint64_t>(1, std::min(wave, max_batch));
+    return launch;
+}
+
+bool continuousMiningLoop(const PowPuzzle& puzzle, const MiningDriverConfig& config)
+{
+    const Digest threshold = parse_threshold(puzzle.threshold);
+    bool solved = false;
+    for (;;) {
+        if (stop_mining.load()) return solved;
+        MiningEvent event;
+        if (event_handler && event_handler->waitForEvent(event, config.event_wait)) {
+            switch (event.type) {
+            case EventType::SOLUTION_FOUND:
+                return true;
+            case EventType::STOP_MINING:
+                return false;
+            case EventType::NEW_PUZZLE: {
+                PowPuzzle next;
+                try {
+                    next = parsePowPuzzle(event.data);
+                } catch (const std::exception& error) {
+                    std::cerr << "Error parsing puzzle from event: " << error.what() << std::endl;
+                    std::cerr << "🔍 DEBUG: Failed event data: " << event.data << std::endl;
+                    event_handler->postEvent(event);
+                    return false;
+                }
+                if (next.prev_block != puzzle.prev_block) {
+                    std::cout << "\n🔄 New puzzle detected during mining, switching..." << std::endl;
+                    event_handler->postEvent(event);  // to the back: the mining loop takes it next
+                    return false;
+                }
+                break;  // same block: keep mining this one
+            }
+            default:
+                break;
+            }
+        }
+
+        const auto range_start = SystemClock::now();
+        SolutionRecord record;
+        const RangeOutcome outcome = mine_range(threshold, config, record);
+        if (outcome.found && hand_off_solution(puzzle, outcome, record, range_start)) solved = true;
+        ++global_nonce_offset;
+        sleep_unless_stopped(config.range_pause);
+    }
+}

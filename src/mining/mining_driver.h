@@ -1,0 +1,55 @@
+// The host side of the nonce search for one puzzle: ranges of nonce counters, each searched in
+// occupancy-sized batches of parallel_mining_kernel, with the hit submitted to the bridge.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pow/pow.h"
+#include "pow/pow_puzzle.h"
+
+constexpr uint64_t MAX_NONCES_PER_RANGE = 100000000;
+constexpr uint64_t MAX_BATCH_SIZE = 262144;
+
+// The product mines with the defaults; tests shrink them.
+struct MiningDriverConfig {
+    uint64_t nonces_per_range = MAX_NONCES_PER_RANGE;  // range r starts at counter r * nonces_per_range
+    uint64_t max_batch_size = MAX_BATCH_SIZE;          // upper bound of candidates per launch
+    std::chrono::milliseconds event_wait{100};         // at the top of each pass
+    std::chrono::milliseconds range_pause{100};        // after each range; ends early on a stop
+};
+
+// Launch geometry of parallel_mining_kernel on the current device.
+struct MiningLaunch {
+    int block_size = 256;
+    int blocks_per_multiprocessor = 4;
+    int multiprocessors = 1;
+    int warp_size = 32;
+    int max_threads_per_multiprocessor = 0;
+    int grid_floor = 1;
+    uint64_t batch = 0;  // candidates per launch: one wave of resident threads, at most max_batch
+
+    // Blocks for a launch of `count` candidates: at least twice the resident blocks.
+    unsigned int grid_for(uint64_t count) const;
+};
+
+// Block-size search and occupancy query, with their fallbacks (256 threads, 4 blocks per
+// multiprocessor) when a query fails.
+MiningLaunch sizeMiningLaunch(uint64_t max_batch);
+
+// A found Pow as the bridge receives it. Every digest is in its full 80-character form: the short
+// form drops leading zero bytes and would not read back to the same digest.
+struct SolutionTexts {
+    std::string root;
+    std::vector<std::string> path_a;
+    std::vector<std::string> path_b;
+    std::string nonce;
+};
+SolutionTexts solution_texts(const Pow& pow);
+
+// Mines `puzzle` with the buffer installed in current_buffer until a stop, a solution event or a
+// puzzle on another previous block ends the search. True when it found a solution in this call or
+// took a solution event.
+bool continuousMiningLoop(const PowPuzzle& puzzle, const MiningDriverConfig& config = {});
