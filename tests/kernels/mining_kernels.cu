@@ -55,7 +55,7 @@ cudaError_t mine_batch(const MiningBatch& batch, MiningRecord& record)
     gpu::DeviceBuffer<Digest> d_nodes, d_leafs, d_path_a, d_path_b, d_nonce_digest;
     gpu::DeviceBuffer<uint64_t> d_nonce;
     gpu::DeviceBuffer<int> d_found;
-    cudaError_t status = upload(d_nodes, batch.nodes);
+    cudaError_t status = batch.d_nodes == nullptr ? upload(d_nodes, batch.nodes) : cudaSuccess;
     if (status == cudaSuccess) status = upload(d_leafs, batch.leafs);
     if (status == cudaSuccess) status = d_nonce.allocate(1);
     if (status == cudaSuccess) status = d_found.allocate(1);
@@ -69,10 +69,11 @@ cudaError_t mine_batch(const MiningBatch& batch, MiningRecord& record)
     if (status == cudaSuccess) status = cudaMemset(d_path_b.get(), PATH_FILL, d_path_b.bytes());
     if (status != cudaSuccess) return status;
 
+    const Digest* nodes = batch.d_nodes != nullptr ? batch.d_nodes : d_nodes.get();
     gpu::launch(parallel_mining_kernel, dim3(batch.grid), dim3(batch.block), nullptr,
-                static_cast<const Digest*>(d_leafs.get()), static_cast<const Digest*>(d_nodes.get()), batch.final_hash,
-                batch.threshold, batch.start_nonce, batch.num_nonces, batch.num_leafs, batch.tree_height,
-                batch.mast_paths, d_nonce.get(), d_found.get(), d_path_a.get(), d_path_b.get(), d_nonce_digest.get());
+                static_cast<const Digest*>(d_leafs.get()), nodes, batch.final_hash, batch.threshold, batch.start_nonce,
+                batch.num_nonces, batch.num_leafs, batch.tree_height, batch.mast_paths, d_nonce.get(),
+                d_found.get(), d_path_a.get(), d_path_b.get(), d_nonce_digest.get());
     status = finish_launch();
     if (status == cudaSuccess) status = cudaMemcpy(&record.found, d_found.get(), sizeof(int), cudaMemcpyDeviceToHost);
     if (status == cudaSuccess)
@@ -88,15 +89,23 @@ cudaError_t merkle_paths(const std::vector<Digest>& nodes, const std::vector<Dig
                          uint64_t index_b, uint64_t num_leafs, uint64_t tree_height, const Digest& commitment,
                          std::vector<Digest>& path_a, std::vector<Digest>& path_b)
 {
-    gpu::DeviceBuffer<Digest> d_nodes, d_leafs, d_path_a, d_path_b;
+    gpu::DeviceBuffer<Digest> d_nodes;
     cudaError_t status = upload(d_nodes, nodes);
-    if (status == cudaSuccess) status = upload(d_leafs, leafs);
+    if (status != cudaSuccess) return status;
+    return merkle_paths(d_nodes.get(), leafs, index_a, index_b, num_leafs, tree_height, commitment, path_a, path_b);
+}
+
+cudaError_t merkle_paths(const Digest* d_nodes, const std::vector<Digest>& leafs, uint64_t index_a, uint64_t index_b,
+                         uint64_t num_leafs, uint64_t tree_height, const Digest& commitment,
+                         std::vector<Digest>& path_a, std::vector<Digest>& path_b)
+{
+    gpu::DeviceBuffer<Digest> d_leafs, d_path_a, d_path_b;
+    cudaError_t status = upload(d_leafs, leafs);
     if (status == cudaSuccess) status = d_path_a.allocate(tree_height);
     if (status == cudaSuccess) status = d_path_b.allocate(tree_height);
     if (status != cudaSuccess) return status;
     gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, static_cast<const Digest*>(d_leafs.get()),
-                static_cast<const Digest*>(d_nodes.get()), index_a, index_b, num_leafs, tree_height, commitment,
-                d_path_a.get(), d_path_b.get());
+                d_nodes, index_a, index_b, num_leafs, tree_height, commitment, d_path_a.get(), d_path_b.get());
     status = finish_launch();
     if (status == cudaSuccess) status = download(path_a, d_path_a);
     if (status == cudaSuccess) status = download(path_b, d_path_b);

@@ -14,6 +14,7 @@ namespace test_kernels {
 // One batch of parallel_mining_kernel over a host tree, laid out as the driver does it.
 struct MiningBatch {
     std::vector<Digest> nodes;  // d_merkle_tree, heap order
+    const Digest* d_nodes = nullptr;  // a tree already on the device, used instead of `nodes`
     std::vector<Digest> leafs;  // d_leafs; empty passes null (leaves built on the fly)
     Digest final_hash{};
     Digest threshold{};
@@ -43,6 +44,10 @@ cudaError_t mine_batch(const MiningBatch& batch, MiningRecord& record);
 // non-empty (the kernel must not read it).
 cudaError_t merkle_paths(const std::vector<Digest>& nodes, const std::vector<Digest>& leafs, uint64_t index_a,
                          uint64_t index_b, uint64_t num_leafs, uint64_t tree_height, const Digest& commitment,
+                         std::vector<Digest>& path_a, std::vector<Digest>& path_b);
+// The same over a tree already on the device.
+cudaError_t merkle_paths(const Digest* d_nodes, const std::vector<Digest>& leafs, uint64_t index_a, uint64_t index_b,
+                         uint64_t num_leafs, uint64_t tree_height, const Digest& commitment,
                          std::vector<Digest>& path_a, std::vector<Digest>& path_b);
 
 // Thread g of a grid x block launch draws `draws` times from its nonce-digest generator;
