@@ -7,6 +7,7 @@
 
 #include "bridge/bridge_reply.h"
 #include "bridge/client.h"
+#include "bridge/console_line.h"
 #include "bridge/puzzle_message.h"
 #include "bridge/shared_state.h"
 #include "bridge/stop_signal.h"
@@ -90,7 +91,7 @@ bool UnifiedMiningController::start()
         g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>(host, port);
     }
     if (!g_corvane_miner_client->connect()) {
-        std::cerr << "Failed to connect to miner bridge at " << host << ":" << port << std::endl;
+        print_parts(std::cerr, "Failed to connect to miner bridge at ", host, ":", port);
         std::lock_guard<std::mutex> lock(stop_targets_mutex());
         g_corvane_miner_client.reset();
         return false;
@@ -110,15 +111,15 @@ void UnifiedMiningController::fetcherLoop()
 
 void bridgePuzzleFetcher(const MiningConfig& config)
 {
-    std::cout << "🔄 Bridge puzzle fetcher started" << std::endl;
+    print_parts(std::cout, "🔄 Bridge puzzle fetcher started");
     for (;;) {
         if (stop_mining.load()) {
-            std::cout << "🔄 Bridge puzzle fetcher stopped" << std::endl;
+            print_parts(std::cout, "🔄 Bridge puzzle fetcher stopped");
             return;
         }
         CorvaneCudaMinerClient* client = g_corvane_miner_client.get();
         if (client == nullptr) {
-            std::cerr << "Corvane miner client not initialized" << std::endl;
+            print_parts(std::cerr, "Corvane miner client not initialized");
             sleep_unless_stopped(config.fetch_pause);
             continue;
         }
@@ -130,7 +131,7 @@ void bridgePuzzleFetcher(const MiningConfig& config)
             while (client->has_buffered_line())
                 acceptBridgeReply(client->receive_message(config.receive_timeout_s), *event_handler, last_puzzle_id);
         } catch (const std::exception& error) {
-            std::cerr << "Error fetching puzzle from bridge: " << error.what() << std::endl;
+            print_parts(std::cerr, "Error fetching puzzle from bridge: ", error.what());
             event_handler->postEvent(MiningEvent(EventType::ERROR, "", error.what()));
         }
         sleep_unless_stopped(config.fetch_pause);
@@ -145,10 +146,10 @@ void UnifiedMiningController::miningLoop()
         if (!event_handler->waitForEvent(event, config_.loop_event_wait)) continue;
         switch (event.type) {
         case EventType::STOP_MINING:
-            std::cout << "🛑 Stop mining event received" << std::endl;
+            print_parts(std::cout, "🛑 Stop mining event received");
             return;
         case EventType::NEW_PUZZLE:
-            std::cout << "🔄 New puzzle: " << short_id(event.puzzle_id) << std::endl;
+            print_parts(std::cout, "🔄 New puzzle: ", short_id(event.puzzle_id));
             handleNewPuzzle(event.data);
             break;
         default:
@@ -164,11 +165,11 @@ void UnifiedMiningController::handleNewPuzzle(const std::string& data)
         // Refused before any GPU work: a bad text would build (and mine) a buffer for other paths.
         const std::string refusal = puzzlePathsError(puzzle);
         if (!refusal.empty()) {
-            std::cerr << "Error: puzzle " << short_id(puzzle.id) << " refused: " << refusal << std::endl;
+            print_parts(std::cerr, "Error: puzzle ", short_id(puzzle.id), " refused: ", refusal);
             return;
         }
         if (puzzle.prev_block != current_prev_block) {
-            std::cout << "🔄 New puzzle detected, resetting nonce offset to: " << cli_nonce_offset << std::endl;
+            print_parts(std::cout, "🔄 New puzzle detected, resetting nonce offset to: ", cli_nonce_offset);
             global_nonce_offset = cli_nonce_offset;
             current_prev_block = puzzle.prev_block;
         }
@@ -178,12 +179,12 @@ void UnifiedMiningController::handleNewPuzzle(const std::string& data)
         }
         const bool solved = preprocessPuzzle(puzzle, config_.geometry) && continuousMiningLoop(puzzle, config_.driver);
         if (solved)
-            std::cout << "🎉 Solution found for puzzle! Continuing to mine for more solutions..." << std::endl;
+            print_parts(std::cout, "🎉 Solution found for puzzle! Continuing to mine for more solutions...");
         else if (!stop_mining.load())
-            std::cout << "🔄 Mining interrupted, continuing in main loop..." << std::endl;
+            print_parts(std::cout, "🔄 Mining interrupted, continuing in main loop...");
     } catch (const std::exception& error) {
-        std::cerr << "Error parsing puzzle from event: " << error.what() << std::endl;
-        std::cerr << "🔍 DEBUG: Failed event data in handleNewPuzzle: " << data << std::endl;
+        print_parts(std::cerr, "Error parsing puzzle from event: ", error.what());
+        print_parts(std::cerr, "🔍 DEBUG: Failed event data in handleNewPuzzle: ", data);
     }
 }
 
@@ -195,7 +196,7 @@ bool startUnifiedMining(const std::string& host, int port, const MiningConfig& c
         try {
             mined = controller.start();
         } catch (const std::exception& error) {
-            std::cerr << "Error in unified mining: " << error.what() << std::endl;
+            print_parts(std::cerr, "Error in unified mining: ", error.what());
         }
     }
     cleanup_gpu_memory();

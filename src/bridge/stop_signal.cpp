@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "bridge/client.h"
+#include "bridge/console_line.h"
 #include "bridge/shared_state.h"
 
 namespace {
@@ -39,15 +40,15 @@ void wake_sleepers()
 
 void stop_from_signal(int signal_number)
 {
-    std::cout << "\nReceived signal " << signal_number << ". Shutting down gracefully..." << std::endl;
+    print_parts(std::cout, "\nReceived signal ", signal_number, ". Shutting down gracefully...");
     request_stop();
     {
         std::lock_guard<std::mutex> lock(stop_targets_mutex());
         if (event_handler)
             event_handler->postEvent(MiningEvent(EventType::STOP_MINING, "", "Signal " + std::to_string(signal_number)));
     }
-    std::cout << "\n=== MINING SESSION COMPLETED ===" << std::endl;
-    std::cout << "Total solutions found: " << total_solutions_found.load() << std::endl;
+    print_parts(std::cout, "\n=== MINING SESSION COMPLETED ===");
+    print_parts(std::cout, "Total solutions found: ", total_solutions_found.load());
 }
 
 namespace {
@@ -87,8 +88,7 @@ StopSignalWatcher::StopSignalWatcher()
         wake_pipe_write.store(fds[1]);
         watcher = std::thread(watch, fds[0]);
     } else {
-        std::cerr << "Warning: no stop watcher (" << std::strerror(errno) << "); signals only set the stop flag"
-                  << std::endl;
+        print_parts(std::cerr, "Warning: no stop watcher (", std::strerror(errno), "); signals only set the stop flag");
     }
     struct sigaction action {};
     action.sa_handler = signal_handler;

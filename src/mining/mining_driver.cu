@@ -12,6 +12,7 @@
 #include "bridge/shared_state.h"
 #include "bridge/solution_submission.h"
 #include "bridge/stop_signal.h"
+#include "bridge/console_line.h"
 #include "diag/debug.h"
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
@@ -47,7 +48,7 @@ struct SolutionRecord {
             return false;
         }
         if (!found || !nonce) {
-            std::cerr << "ERROR: Allocated solution buffers are null" << std::endl;
+            print_parts(std::cerr, "ERROR: Allocated solution buffers are null");
             release();
             return false;
         }
@@ -70,7 +71,7 @@ private:
         const cudaError_t status = buffer.allocate(count);
         if (status == cudaSuccess) return true;
         cudaGetLastError();  // reported here; must not read as a failure of a later call
-        std::cerr << "CUDA malloc failed for " << name << ": " << cudaGetErrorString(status) << std::endl;
+        print_parts(std::cerr, "CUDA malloc failed for ", name, ": ", cudaGetErrorString(status));
         return false;
     }
 };
@@ -82,7 +83,7 @@ bool copy_back(T* host, const T* device, size_t count, const char* what)
     const cudaError_t status = cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost);
     if (status == cudaSuccess) return true;
     cudaGetLastError();
-    std::cerr << what << cudaGetErrorString(status) << std::endl;
+    print_parts(std::cerr, what, cudaGetErrorString(status));
     return false;
 }
 
@@ -137,7 +138,7 @@ void print_occupancy(const MiningLaunch& launch)
     std::ostringstream line;
     line << "Occupancy: blocks/SM=" << launch.blocks_per_multiprocessor << ", active warps/SM=" << active_warps << "/"
          << max_warps << " (" << std::fixed << std::setprecision(1) << percent << "%)";
-    std::cout << line.str() << std::endl;
+    print_line(std::cout, line.str());
 }
 
 // Searches counters r * range ... r * range + range - 1 batch by batch. The record's buffers are
@@ -154,15 +155,13 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
 
     const uint64_t start = range_index * config.nonces_per_range;
     if (crv_debug_runtime_enabled()) {
-        std::cout << "Starting GPU-parallelized POW mining..." << std::endl;
-        std::cout << "Target: 0x" << std::hex << threshold[0] << std::dec << std::endl;
-        std::cout << "Max nonces: " << config.nonces_per_range << ", Batch size: " << config.max_batch_size
-                  << std::endl;
-        std::cout << "Nonce offset (range index): " << range_index << ", computed start nonce: " << start
-                  << std::endl;
+        print_parts(std::cout, "Starting GPU-parallelized POW mining...");
+        print_parts(std::cout, "Target: 0x", std::hex, threshold[0], std::dec);
+        print_parts(std::cout, "Max nonces: ", config.nonces_per_range, ", Batch size: ", config.max_batch_size);
+        print_parts(std::cout, "Nonce offset (range index): ", range_index, ", computed start nonce: ", start);
     }
     if (buffer == nullptr || buffer->d_merkle_tree == nullptr) {
-        std::cerr << "ERROR: Invalid buffer for mining (missing GPU merkle tree)" << std::endl;
+        print_parts(std::cerr, "ERROR: Invalid buffer for mining (missing GPU merkle tree)");
         return outcome;
     }
     if (!record.allocate()) return outcome;
@@ -205,8 +204,8 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
         if (stop_mining.load()) break;
     }
     const long long millis = millis_since(outcome.rate_start);
-    std::cout << "No solution found after " << outcome.tried << " nonces (time: " << millis << " ms, "
-              << rate_text(outcome.tried, millis) << " M nonces/sec)" << std::endl;
+    print_parts(std::cout, "No solution found after ", outcome.tried, " nonces (time: ", millis, " ms, ",
+                rate_text(outcome.tried, millis), " M nonces/sec)");
     record.release();
     return outcome;
 }
@@ -216,9 +215,8 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
 bool hand_off_solution(const PowPuzzle& puzzle, const RangeOutcome& outcome, SolutionRecord& record,
                        SystemClock::time_point range_start)
 {
-    std::cout << "SOLUTION FOUND at nonce " << outcome.nonce_counter << "!" << std::endl;
-    std::cout << "Performance: " << rate_text(outcome.tried, millis_since(outcome.rate_start)) << " M nonces/sec"
-              << std::endl;
+    print_parts(std::cout, "SOLUTION FOUND at nonce ", outcome.nonce_counter, "!");
+    print_parts(std::cout, "Performance: ", rate_text(outcome.tried, millis_since(outcome.rate_start)), " M nonces/sec");
 
     Pow pow;
     pow.root = current_buffer->merkle_root;
@@ -227,18 +225,17 @@ bool hand_off_solution(const PowPuzzle& puzzle, const RangeOutcome& outcome, Sol
                        copy_back(pow.path_b, record.path_b.get(), GUESSER_TREE_HEIGHT, "Path B copy error: ");
     record.release();
     if (!paths) return false;
-    std::cout << "🎉 SOLUTION FOUND!" << std::endl;
-    std::cout << "🎉 SOLUTION FOUND! Nonce: " << pow.nonce[0] << " (time: " << millis_since(range_start) << " ms)"
-              << std::endl;
+    print_parts(std::cout, "🎉 SOLUTION FOUND!");
+    print_parts(std::cout, "🎉 SOLUTION FOUND! Nonce: ", pow.nonce[0], " (time: ", millis_since(range_start), " ms)");
     total_solutions_found.fetch_add(1);
 
     const SolutionTexts texts = solution_texts(pow);
     const SubmissionResult result =
         submitPowSolutionToBridge(puzzle.id, texts.root, texts.path_a, texts.path_b, texts.nonce);
     if (result.success)
-        std::cout << "🎉 Solution submitted and accepted by Corvane network!" << std::endl;
+        print_parts(std::cout, "🎉 Solution submitted and accepted by Corvane network!");
     else
-        std::cout << "⚠️ Solution found but submission failed or rejected. Continuing mining..." << std::endl;
+        print_parts(std::cout, "⚠️ Solution found but submission failed or rejected. Continuing mining...");
     event_handler->postEvent(
         MiningEvent(EventType::SOLUTION_FOUND, puzzle.id, "Nonce: " + std::to_string(pow.nonce[0])));
     return true;
@@ -324,13 +321,13 @@ bool continuousMiningLoop(const PowPuzzle& puzzle, const MiningDriverConfig& con
                 try {
                     next = parsePowPuzzle(event.data);
                 } catch (const std::exception& error) {
-                    std::cerr << "Error parsing puzzle from event: " << error.what() << std::endl;
-                    std::cerr << "🔍 DEBUG: Failed event data: " << event.data << std::endl;
+                    print_parts(std::cerr, "Error parsing puzzle from event: ", error.what());
+                    print_parts(std::cerr, "🔍 DEBUG: Failed event data: ", event.data);
                     event_handler->postEvent(event);
                     return false;
                 }
                 if (next.prev_block != puzzle.prev_block) {
-                    std::cout << "\n🔄 New puzzle detected during mining, switching..." << std::endl;
+                    print_parts(std::cout, "\n🔄 New puzzle detected during mining, switching...");
                     event_handler->postEvent(event);  // to the back: the mining loop takes it next
                     return false;
                 }
