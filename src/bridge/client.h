@@ -7,7 +7,9 @@
 // Waking a receive: interrupt() ends the receive wait in progress at once (or, when none is in
 // progress, the next one). It is safe from any thread and from an asynchronous signal handler
 // (a single write(2) on an eventfd), as long as the client exists. The receive it ends returns
-// an empty object and prints nothing; several interrupts before one receive count as one.
+// an empty object and prints nothing; several interrupts before one receive count as one. A line
+// that is already buffered is still returned first. (Should the eventfd not be available, for
+// want of descriptors, interrupt() does nothing and waits end at their timeout.)
 #pragma once
 
 #include <sys/time.h>
