@@ -187,11 +187,11 @@ TEST_F(MinerProcess, InterruptWhileTheBridgeHasNoPuzzle)
 
 TEST_F(MinerProcess, ASecondSignalEndsTheShutdownAtOnce)
 {
-    // One batch of 1024 candidates keeps the emulated GPU busy for a while after the first signal.
+    // One batch of 2048 candidates keeps the emulated GPU busy for seconds after the first signal.
     const PowPuzzle puzzle = support::test_puzzle("busy-puzzle", "block-1", support::impossible_threshold());
     TestBridge bridge(TestBridge::always(support::puzzle_reply(puzzle)));
     ChildProcess child(MINER, {"corvane-miner", "--port", std::to_string(bridge.port())},
-                       {"CRV_EMU_MINING=tree_height=4 range=1000000 batch=1024 fetch_pause_ms=50",
+                       {"CRV_EMU_MINING=tree_height=4 range=1000000 batch=2048 fetch_pause_ms=50",
                         "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG"});
     ASSERT_TRUE(child.wait_for_output("Target: 0x", 20s)) << child.out();
     std::this_thread::sleep_for(50ms);
@@ -204,8 +204,8 @@ TEST_F(MinerProcess, ASecondSignalEndsTheShutdownAtOnce)
     child.send_signal(SIGTERM);
     const ProcessResult r = child.wait(20s);
     EXPECT_EQ(r.exit_status, 130);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-    EXPECT_EQ(r.out.find("No solution found after"), std::string::npos);  // the batch never finished
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_EQ(r.out.find("No solution found after"), std::string::npos);  // before the batch in flight ended
 }
 
 }  // namespace

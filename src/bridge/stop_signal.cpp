@@ -1,6 +1,7 @@
 #include "bridge/stop_signal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 namespace {
 
 constexpr unsigned char WATCHER_EXIT = 0;  // not a signal number: tells the watcher to end
+constexpr int WATCHER_POLL_MS = 100;
 
 std::atomic<int> signals_received{0};
 std::atomic<int> wake_pipe_write{-1};
@@ -53,9 +55,26 @@ void stop_from_signal(int signal_number)
 
 namespace {
 
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
 void watch(int read_fd)
 {
+    // The one thread that takes the stop signals: it waits in read() and never holds a lock the
+    // handler could need, and no mining or polling call is ever interrupted.
+    const sigset_t signals = stop_signals();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     for (;;) {
+        // A bounded wait: runtimes that defer handlers to the thread's next library call (as
+        // ThreadSanitizer does) still run it within the timeout.
+        pollfd ready{read_fd, POLLIN, 0};
+        if (poll(&ready, 1, WATCHER_POLL_MS) <= 0) continue;
         unsigned char signal_number = WATCHER_EXIT;
         const ssize_t got = read(read_fd, &signal_number, 1);
         if (got < 0 && errno == EINTR) continue;
@@ -83,8 +102,12 @@ void signal_handler(int signal_number)
 
 StopSignalWatcher::StopSignalWatcher()
 {
+    // Blocked here and so in every thread started from now on (fetcher, GPU workers); only the
+    // watcher unblocks them. A signal in between stays pending until then.
+    const sigset_t signals = stop_signals();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         wake_pipe_write.store(fds[1]);
         watcher = std::thread(watch, fds[0]);
     } else {

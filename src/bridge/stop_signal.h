@@ -10,7 +10,9 @@
 void signal_handler(int signal_number);
 
 // Installs signal_handler for SIGINT and SIGTERM and runs the watcher for the lifetime of the
-// object. The handlers stay installed afterwards; a signal then only sets `stop_mining`.
+// object; create it before any other thread. The signals are delivered to the watcher thread only
+// (blocked in the creating thread and so in every thread it starts later); after the watcher has
+// ended they stay blocked, so the process finishes its teardown undisturbed.
 class StopSignalWatcher {
 public:
     StopSignalWatcher();
