@@ -142,6 +142,24 @@ TEST_F(MiningController, MinesAPuzzleOnceAndShutsDownInOrder)
     EXPECT_EQ(emu::live_allocations(), 0u);
 }
 
+TEST_F(MiningController, EveryLineThatArrivedIsHandledInTheSameCycle)
+{
+    // An answer the bridge sends for something else, then the puzzle, in one segment. Left in the
+    // buffer, the puzzle would wait for the next cycle, 5 s later.
+    config.fetch_pause = MiningConfig{}.fetch_pause;
+    const PowPuzzle puzzle = test_puzzle("second-line", "block-1", easy_threshold());
+    TestBridge bridge(TestBridge::always(R"({"msg_type":"solution_ack"})"
+                                         "\n" +
+                                         puzzle_reply(puzzle)));
+    std::string submission;
+    const auto t0 = std::chrono::steady_clock::now();
+    const ControllerRun r = run(bridge, [&] { submission = bridge.wait_for_line("\"SubmitSolution\"", 10s); });
+    ASSERT_FALSE(submission.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+    EXPECT_EQ(bridge.requests(), 1u);
+    EXPECT_TRUE(in_order(r.out, "📥 Message type: solution_ack\n", "🔄 New puzzle: second-line...\n"));
+}
+
 TEST_F(MiningController, ANewIdOnTheSameBlockContinuesTheNonceRanges)
 {
     const PowPuzzle a = test_puzzle("puzzle-a", "block-1", easy_threshold(), 1);
