@@ -35,20 +35,25 @@ fi
 note "device:" "$device"
 
 build_dir=${1:-build-gpu-check}
-if [ -z "${1:-}" ] || [ ! -f "$build_dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_BUILD_BENCH=OFF >/dev/null || {
-        note "build:" "FAILED (cmake)"
-        status=1
-        finish
-    }
+if [ -f "$build_dir/CMakeCache.txt" ]; then
+    configure=(cmake -S . -B "$build_dir")  # keeps the directory's own settings, finds new targets
+else
+    configure=(cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_BUILD_BENCH=OFF)
 fi
-if ! grep -q '^CMAKE_CUDA_COMPILER:.*nvcc' "$build_dir/CMakeCache.txt"; then
-    note "build:" "FAILED ($build_dir is not an nvcc build)"
+if ! "${configure[@]}" >/dev/null; then
+    note "build:" "FAILED (cmake)"
+    status=1
+    finish
+fi
+# Only an nvcc build has the GPU test binary.
+available=$(cmake --build "$build_dir" --target help 2>/dev/null)
+if ! grep -q '^corvane_gpu_tests:' <<<"$available"; then
+    note "build:" "FAILED ($build_dir has no corvane_gpu_tests: not an nvcc build)"
     status=1
     finish
 fi
 targets=(corvane_gpu_tests)
-if cmake --build "$build_dir" --target help 2>/dev/null | grep -q '^corvane-miner:'; then targets+=(corvane-miner); fi
+if grep -q '^corvane-miner:' <<<"$available"; then targets+=(corvane-miner); fi
 build_start=$SECONDS
 if ! cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"; then
     note "build:" "FAILED"
