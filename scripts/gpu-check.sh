@@ -45,15 +45,14 @@ if ! "${configure[@]}" >/dev/null; then
     status=1
     finish
 fi
-# Only an nvcc build has the GPU test binary.
-available=$(cmake --build "$build_dir" --target help 2>/dev/null)
-if ! grep -q '^corvane_gpu_tests:' <<<"$available"; then
-    note "build:" "FAILED ($build_dir has no corvane_gpu_tests: not an nvcc build)"
+# The GPU test binary and the product exist only where CMake enabled CUDA (nvcc).
+if ! compgen -G "$build_dir/CMakeFiles/*/CMakeCUDACompiler.cmake" >/dev/null; then
+    note "build:" "FAILED ($build_dir is not an nvcc build)"
     status=1
     finish
 fi
 targets=(corvane_gpu_tests)
-if grep -q '^corvane-miner:' <<<"$available"; then targets+=(corvane-miner); fi
+if [ -f src/cli/main.cpp ]; then targets+=(corvane-miner); fi
 build_start=$SECONDS
 if ! cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"; then
     note "build:" "FAILED"
