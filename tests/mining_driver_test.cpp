@@ -183,7 +183,8 @@ TEST_F(MiningDriver, SolutionIsSubmittedWithFullTextsAndAnnounced)
     g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
     capture([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
 
-    const PowPuzzle puzzle = test_puzzle("solvable-puzzle-0123456789", "block-1", easy_threshold());
+    // Seed 751 gives a tree whose root begins with a 00 byte, which the short hex form would drop.
+    const PowPuzzle puzzle = test_puzzle("solvable-puzzle-0123456789", "block-1", easy_threshold(), 751);
     install(puzzle);
     global_nonce_offset = 3;
     // Two ranges with a hit each; the third pass takes the first solution event.
@@ -202,6 +203,9 @@ TEST_F(MiningDriver, SolutionIsSubmittedWithFullTextsAndAnnounced)
     EXPECT_EQ(bridge.lines().size(), 2u);
     uint64_t range = 3;
     for (const std::string& line : submissions) {
+        const nlohmann::json pow = nlohmann::json::parse(line)["SubmitSolution"]["pow"];
+        EXPECT_EQ(pow["root"].get<std::string>().substr(0, 2), "00");
+        EXPECT_EQ(pow["path_a"][GUESSER_TREE_HEIGHT - 1], std::string(DIGEST_HEX_LENGTH, '0'));  // above the tree
         const support::CheckedSolution s = support::check_submission(line, puzzle, TREE_HEIGHT);
         EXPECT_EQ(s.proposal_id, puzzle.id);
         // A hit lies in the first batch of its range.
