@@ -439,4 +439,20 @@ TEST(CleanupGpuMemory, ReleasesTheBufferResetsTheDeviceAndReports)
     EXPECT_EQ(c.err, "");
 }
 
+// The installed buffer is a static owner: it is destroyed during the process's exit, when the
+// runtime's own statics may already be gone. Its free must still succeed silently.
+TEST(CurrentBuffer, IsReleasedQuietlyAtProcessExit)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            configureDevice();
+            if (!preprocessPuzzle(puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]"), GuesserGeometry{6}))
+                std::_Exit(3);
+            std::cerr << "installed" << std::endl;
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), ::testing::Matcher<const std::string&>(std::string("installed\n")));
+}
+
 }  // namespace

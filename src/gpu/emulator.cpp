@@ -37,8 +37,6 @@ struct State {
     std::vector<Fault> faults;
     cudaError_t async_error = cudaSuccess;  // a kernel fault not yet reported by a synchronisation
     unsigned long long launches = 0;
-
-    ~State();  // the process exit releases the device, as the driver does
 };
 
 // The emulated executable has no test to configure it, so its starting device count can come
@@ -55,12 +53,17 @@ Config initial_config()
     return config;
 }
 
+// Never destroyed: owners of device memory held in other static objects (the installed guesser
+// buffer, for one) free it during the process's exit, possibly after every other static is gone.
+// What is still allocated then stays reachable from here and goes with the process.
 State& state()
 {
-    static State s;
-    static const bool from_environment = (s.config = initial_config(), true);
-    (void)from_environment;
-    return s;
+    static State* s = [] {
+        State* created = new State;
+        created->config = initial_config();
+        return created;
+    }();
+    return *s;
 }
 
 thread_local cudaError_t pending_error = cudaSuccess;
@@ -108,8 +111,6 @@ void release_all(State& s)
     s.streams.clear();
     s.async_error = cudaSuccess;
 }
-
-State::~State() { release_all(*this); }
 
 bool valid_stream(const State& s, cudaStream_t stream)
 {
