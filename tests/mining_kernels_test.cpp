@@ -184,7 +184,7 @@ TEST_F(MiningKernel, ThresholdTestIsStrictOnlyAtElementZero)
     ASSERT_EQ(test_kernels::threshold_tests(hashes, thresholds, out), cudaSuccess);
     for (size_t i = 0; i < cases.size(); ++i) {
         EXPECT_EQ(out[i] != 0, cases[i].met) << i;
-        EXPECT_EQ(mining::meets_threshold(cases[i].hash, t), cases[i].met) << i;
+        EXPECT_EQ(digest_less_than_or_equal_device(cases[i].hash, t), cases[i].met) << i;
     }
     EXPECT_EQ(out.back(), 1);
     EXPECT_TRUE(digest_less_than_or_equal(t, t));  // the host's test differs only there
@@ -257,7 +257,7 @@ TEST_F(MiningKernel, AllPMinus1ThresholdRecordsOneCoherentCandidateOfTheBatch)
     std::copy(record.path_a.begin(), record.path_a.end(), found.path_a);
     std::copy(record.path_b.begin(), record.path_b.end(), found.path_b);
     const Digest hash = small.paths.fast_mast_hash(found);
-    EXPECT_TRUE(mining::meets_threshold(hash, ALL_P_MINUS_1));
+    EXPECT_TRUE(digest_less_than_or_equal_device(hash, ALL_P_MINUS_1));
     EXPECT_TRUE(digest_less_than_or_equal(hash, ALL_P_MINUS_1));
 }
 
@@ -291,7 +291,7 @@ UniqueWinner unique_winner(const SmallTree& small, uint64_t count, uint64_t thre
         best.start = start;
         for (uint64_t n = 0; n < count; ++n) {
             const Digest h = small.block_hash(small.nonce_for(start, n, threads));
-            if (n == 0 || mining::meets_threshold(h, best.hash)) {
+            if (n == 0 || digest_less_than_or_equal_device(h, best.hash)) {
                 best.number = n;
                 best.hash = h;
             }
@@ -333,12 +333,12 @@ TEST_F(MiningKernel, GridLargerThanTheBatchLeavesSurplusThreadsIdle)
         for (uint64_t n = 0; n < threads; ++n) {
             const Digest h = small.block_hash(small.nonce_for(start, n, threads));
             Digest& best = n < count ? in_batch : surplus;
-            if (n == 0 || n == count || mining::meets_threshold(h, best)) {
+            if (n == 0 || n == count || digest_less_than_or_equal_device(h, best)) {
                 best = h;
                 if (n < count) in_batch_number = n;
             }
         }
-        if (mining::meets_threshold(surplus, in_batch)) break;
+        if (digest_less_than_or_equal_device(surplus, in_batch)) break;
     }
     test_kernels::MiningRecord record;
     Digest only_surplus = surplus;

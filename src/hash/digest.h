@@ -39,24 +39,26 @@ Digest hex_to_digest(const std::string& text);
 Digest arrayStringToDigest(const std::string& text);
 Digest parseDigestString(const std::string& text);
 
-// Elements 4 down to 1 decide; equal there, element 0 decides with <=.
-CRV_HD bool digest_less_than_or_equal_impl(const uint64_t* a, const uint64_t* b)
+// Elements 4 down to 1 decide at the first difference; equal there, element 0 decides. The host
+// test accepts a hash equal to the threshold, the kernels' test does not.
+CRV_HD bool digest_compare_impl(const uint64_t* a, const uint64_t* b, bool equal_meets)
 {
     for (int i = Digest::LENGTH - 1; i > 0; --i) {
         if (a[i] < b[i]) return true;
         if (a[i] > b[i]) return false;
     }
-    return a[0] <= b[0];
+    return equal_meets ? a[0] <= b[0] : a[0] < b[0];
 }
 
 inline bool digest_less_than_or_equal(const Digest& a, const Digest& b)
 {
-    return digest_less_than_or_equal_impl(a.elements, b.elements);
+    return digest_compare_impl(a.elements, b.elements, true);
 }
 
-__device__ __forceinline__ bool digest_less_than_or_equal_device(const Digest& a, const Digest& b)
+// The mining kernel's threshold test (host-callable too, so host models use the same rule).
+CRV_HD bool digest_less_than_or_equal_device(const Digest& a, const Digest& b)
 {
-    return digest_less_than_or_equal_impl(a.elements, b.elements);
+    return digest_compare_impl(a.elements, b.elements, false);
 }
 
 void test_hex_conversion();

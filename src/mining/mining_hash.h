@@ -146,16 +146,4 @@ CRV_HD CandidateHash candidate_hash(const TreeView& tree, const PowMastPaths& ma
     return out;
 }
 
-// The kernel's test: elements 4 down to 1 decide at the first difference; equal there, element 0
-// must be strictly smaller, so a hash equal to the threshold is not a solution (unlike the host's
-// digest_less_than_or_equal).
-CRV_HD bool meets_threshold(const Digest& hash, const Digest& threshold)
-{
-    for (int i = Digest::LENGTH - 1; i > 0; --i) {
-        if (hash.elements[i] < threshold.elements[i]) return true;
-        if (hash.elements[i] > threshold.elements[i]) return false;
-    }
-    return hash.elements[0] < threshold.elements[0];
-}
-
 }  // namespace mining

@@ -85,7 +85,7 @@ __global__ void __launch_bounds__(256, 2)
         const Digest nonce = mining::nonce_digest(counter, random.next());
         const mining::CandidateHash candidate =
             mining::candidate_hash(tree, mast_paths, root, final_hash, nonce, permute);
-        if (!mining::meets_threshold(candidate.hash, threshold)) continue;
+        if (!digest_less_than_or_equal_device(candidate.hash, threshold)) continue;
         if (atomicCAS(d_solution_found, 0, 1) != 0) continue;  // another thread won; the flag ends this one
 
         atomicExch(reinterpret_cast<unsigned long long*>(d_solution_nonce), static_cast<unsigned long long>(counter));

@@ -189,7 +189,7 @@ void verify_record(const test_kernels::MiningBatch& batch, const Digest& root, c
     check_path(a, record.path_a, pow.path_a);
     check_path(b, record.path_b, pow.path_b);
     const Digest hash = batch.mast_paths.fast_mast_hash(pow);
-    EXPECT_TRUE(mining::meets_threshold(hash, batch.threshold));
+    EXPECT_TRUE(digest_less_than_or_equal_device(hash, batch.threshold));
 }
 
 test_kernels::MiningBatch easy_batch(const GuesserBuffer& buffer, uint64_t height)

@@ -21,7 +21,7 @@ __global__ void philox_draw_kernel(philox::Words* out, unsigned draws, size_t th
 __global__ void threshold_kernel(const Digest* hash, const Digest* threshold, uint8_t* out, size_t n)
 {
     const size_t i = static_cast<size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (i < n) out[i] = mining::meets_threshold(hash[i], threshold[i]) ? 1 : 0;
+    if (i < n) out[i] = digest_less_than_or_equal_device(hash[i], threshold[i]) ? 1 : 0;
 }
 
 template <typename T>
