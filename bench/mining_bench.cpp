@@ -10,24 +10,13 @@
 #include "mining_batch.h"
 #include "pow/guesser_buffer.h"
 #include "pow/pow.h"
+#include "support/guesser_reference.h"
 
 namespace {
 
-Digest random_digest(std::mt19937_64& rng)
-{
-    Digest d;
-    for (int i = 0; i < Digest::LENGTH; ++i) d[i] = rng() % field::P;
-    return d;
-}
-
-PowMastPaths random_paths(std::mt19937_64& rng)
-{
-    PowMastPaths p{};
-    for (Digest& d : p.pow) d = random_digest(rng);
-    for (Digest& d : p.header) d = random_digest(rng);
-    p.kernel[0] = random_digest(rng);
-    return p;
-}
+using reference::random_digest;
+using reference::random_paths;
+using reference::random_pow;
 
 void BM_PowIndicesHost(benchmark::State& state)
 {
@@ -47,11 +36,7 @@ void BM_FastMastHashHost(benchmark::State& state)
 {
     std::mt19937_64 rng(2);
     const PowMastPaths paths = random_paths(rng);
-    Pow pow;
-    pow.root = random_digest(rng);
-    for (Digest& d : pow.path_a) d = random_digest(rng);
-    for (Digest& d : pow.path_b) d = random_digest(rng);
-    pow.nonce = random_digest(rng);
+    Pow pow = random_pow(rng);
     for (auto _ : state) {
         Digest h = paths.fast_mast_hash(pow);
         benchmark::DoNotOptimize(h);

@@ -16,30 +16,16 @@
 
 #include "bridge/client.h"
 #include "bridge/puzzle_message.h"
+#include "support/captured_output.h"
 #include "support/scripted_bridge.h"
 
 namespace {
 
+using support::capture_output;
+using support::CapturedOutput;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
-
-struct Output {
-    std::string out;
-    std::string err;
-};
-
-template <typename Body>
-Output captured(Body body)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    body();
-    Output o;
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
-}
 
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -58,14 +44,14 @@ TEST(BridgeConnection, ConnectsReportsAndDisconnectsOnce)
     const std::string where = "127.0.0.1:" + std::to_string(bridge.port());
 
     bool connected = false;
-    Output o = captured([&] { connected = client.connect(); });
+    CapturedOutput o = capture_output([&] { connected = client.connect(); });
     EXPECT_TRUE(connected);
     EXPECT_EQ(o.out, "✅ Connected to miner bridge at " + where + "\n");
     EXPECT_EQ(o.err, "");
     EXPECT_NE(client.socket_descriptor(), -1);
     EXPECT_TRUE(bridge.accept());
 
-    o = captured([&] {
+    o = capture_output([&] {
         client.disconnect();
         client.disconnect();  // the second finds nothing to close
     });
@@ -84,14 +70,14 @@ TEST(BridgeConnection, FailuresAreLinesAndResults)
     }
     CorvaneCudaMinerClient refused("127.0.0.1", refused_port);
     bool connected = true;
-    Output o = captured([&] { connected = refused.connect(); });
+    CapturedOutput o = capture_output([&] { connected = refused.connect(); });
     EXPECT_FALSE(connected);
     EXPECT_EQ(o.err, "❌ Failed to connect to bridge at 127.0.0.1:" + std::to_string(refused_port) + "\n");
     EXPECT_EQ(o.out, "");
 
     for (const std::string host : {"localhost", "256.0.0.1", ""}) {
         CorvaneCudaMinerClient by_name(host, 5002);
-        o = captured([&] { connected = by_name.connect(); });
+        o = capture_output([&] { connected = by_name.connect(); });
         EXPECT_FALSE(connected);
         EXPECT_EQ(o.err, "❌ Invalid address: " + host + "\n");
     }
@@ -99,7 +85,7 @@ TEST(BridgeConnection, FailuresAreLinesAndResults)
     CorvaneCudaMinerClient idle("127.0.0.1", 5002);
     json reply = json::array();
     bool sent = true;
-    o = captured([&] {
+    o = capture_output([&] {
         reply = idle.receive_message(1.0f);
         sent = idle.send_message(puzzle_request_message());
     });
@@ -115,16 +101,16 @@ protected:
     {
         client = std::make_unique<CorvaneCudaMinerClient>(bridge.host(), bridge.port());
         bool connected = false;
-        captured([&] { connected = client->connect(); });
+        capture_output([&] { connected = client->connect(); });
         ASSERT_TRUE(connected);
         ASSERT_TRUE(bridge.accept());
     }
 
     // One receive with its console output.
-    json receive(Output& o, float timeout = 2.0f)
+    json receive(CapturedOutput& o, float timeout = 2.0f)
     {
         json reply;
-        o = captured([&] { reply = client->receive_message(timeout); });
+        o = capture_output([&] { reply = client->receive_message(timeout); });
         return reply;
     }
 
@@ -135,13 +121,13 @@ protected:
 TEST_F(BridgeClient, RequestGoesOutAsOneExactLine)
 {
     bool sent = false;
-    const Output o = captured([&] { sent = client->send_message(puzzle_request_message()); });
+    const CapturedOutput o = capture_output([&] { sent = client->send_message(puzzle_request_message()); });
     EXPECT_TRUE(sent);
     EXPECT_EQ(o.out, "📤 Sent: {\"RequestPuzzle\":null}...\n");
     EXPECT_EQ(bridge.read_pending(200ms), "{\"RequestPuzzle\":null}\n");
 
     // Non-ASCII text goes out as raw UTF-8, keys in ascending order.
-    captured([&] { client->send_message(json{{"z", 1}, {"a", "é"}}); });
+    capture_output([&] { client->send_message(json{{"z", 1}, {"a", "é"}}); });
     EXPECT_EQ(bridge.read_pending(200ms), "{\"a\":\"é\",\"z\":1}\n");
 
     // Invalid UTF-8 cannot be encoded: the serialiser's exception, nothing on the wire.
@@ -154,7 +140,7 @@ TEST_F(BridgeClient, AssemblesAReplySplitOverSegments)
     // Four pieces 200 ms apart take longer than the 0.3 s timeout in all, but no single read
     // waits that long.
     std::thread writer([&] { bridge.send_segments({"{\"msg_type\":", "\"status\",", "\"n\":7}", "\n"}, 200ms); });
-    Output o;
+    CapturedOutput o;
     const json reply = receive(o, 0.3f);
     writer.join();
     EXPECT_EQ(reply, (json{{"msg_type", "status"}, {"n", 7}}));
@@ -166,7 +152,7 @@ TEST_F(BridgeClient, AssemblesAReplySplitOverSegments)
 TEST_F(BridgeClient, TwoRepliesInOneSegmentBothArriveInOrder)
 {
     ASSERT_TRUE(bridge.send("{\"n\":1}\n{\"n\":2}\n{\"n\":"));
-    Output o;
+    CapturedOutput o;
     EXPECT_EQ(receive(o), json({{"n", 1}}));
     EXPECT_TRUE(client->has_buffered_line());
     EXPECT_EQ(receive(o, 0.2f), json({{"n", 2}}));  // already here: no wait, no timeout line
@@ -184,7 +170,7 @@ TEST_F(BridgeClient, LogsTheFirstHundredCharactersOfAReply)
     ASSERT_EQ(hundred.size(), 100u);
     ASSERT_TRUE(bridge.send(hundred + "\n" + hundred_one + "\n"));
 
-    Output o;
+    CapturedOutput o;
     receive(o);
     EXPECT_EQ(o.out, "📥 Raw response: " + hundred + "...\n📥 Message type: x\n");
     const json reply = receive(o);
@@ -195,7 +181,7 @@ TEST_F(BridgeClient, LogsTheFirstHundredCharactersOfAReply)
 TEST_F(BridgeClient, SetsTheReceiveTimeoutOnEveryCall)
 {
     ASSERT_TRUE(bridge.send("{}\n"));
-    Output o;
+    CapturedOutput o;
     receive(o, 2.5f);
     timeval set{};
     socklen_t length = sizeof set;
@@ -217,7 +203,7 @@ TEST_F(BridgeClient, PeerCloseEndsEveryLaterReceive)
 {
     ASSERT_TRUE(bridge.send("{\"last\":true}\n{\"cut\":"));
     bridge.close_connection();
-    Output o;
+    CapturedOutput o;
     EXPECT_EQ(receive(o), json({{"last", true}}));  // what arrived before the close is kept
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(receive(o), json::object());
@@ -249,7 +235,7 @@ TEST_F(BridgeClient, RepliesThatAreNotUsableObjectsComeBackEmpty)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 60));
         ASSERT_TRUE(bridge.send(c.line + "\n"));
-        Output o;
+        CapturedOutput o;
         EXPECT_EQ(receive(o), json::object());
         EXPECT_EQ(o.out, "📥 Raw response: " + c.line.substr(0, 100) + "...\n" + c.type_line);
         EXPECT_TRUE(starts_with(o.err, "❌ Failed to parse JSON response: ")) << o.err;
@@ -277,7 +263,7 @@ TEST_F(BridgeClient, ObjectsComeBackWithTheirTypeLines)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         ASSERT_TRUE(bridge.send(c.line + "\n"));
-        Output o;
+        CapturedOutput o;
         EXPECT_EQ(receive(o), json::parse(c.line));  // returned unchanged
         EXPECT_EQ(o.out, "📥 Raw response: " + c.line.substr(0, 100) + "...\n" + c.lines);
         EXPECT_EQ(o.err, "");
@@ -287,7 +273,7 @@ TEST_F(BridgeClient, ObjectsComeBackWithTheirTypeLines)
 TEST_F(BridgeClient, NulByteSpoilsOnlyItsOwnLine)
 {
     ASSERT_TRUE(bridge.send(std::string("{\"a\"\0:1}\n{\"b\":2}\n", 17)));
-    Output o;
+    CapturedOutput o;
     EXPECT_EQ(receive(o), json::object());
     EXPECT_TRUE(starts_with(o.err, "❌ Failed to parse JSON response: "));
     EXPECT_EQ(receive(o), json({{"b", 2}}));
@@ -299,7 +285,7 @@ TEST_F(BridgeClient, OverLongLineIsDroppedAndTheStreamGoesOn)
     const std::string at_limit = "\"" + std::string(kMaxBridgeLineBytes - 2, 'a') + "\"";
     const std::string over_limit(kMaxBridgeLineBytes + 1, 'b');
     std::thread writer([&] { bridge.send(at_limit + "\n" + over_limit + "\n{\"after\":1}\n"); });
-    Output o;
+    CapturedOutput o;
     EXPECT_EQ(receive(o), json::object());
     EXPECT_TRUE(starts_with(o.out, "📥 Raw response: \"aaa"));
     EXPECT_TRUE(starts_with(o.err, "❌ Failed to parse JSON response: "));
@@ -317,7 +303,7 @@ TEST_F(BridgeClient, InterruptEndsAReceiveWaitAtOnce)
     // From another thread, during the wait.
     json reply = json::array();
     Clock::duration waited{};
-    Output o = captured([&] {
+    CapturedOutput o = capture_output([&] {
         std::thread fetcher([&] {
             const auto start = Clock::now();
             reply = client->receive_message(30.0f);
@@ -349,7 +335,7 @@ TEST_F(BridgeClient, InterruptEndsAReceiveWaitAtOnce)
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     reply = json::array();
-    o = captured([&] {
+    o = capture_output([&] {
         std::thread fetcher([&] { reply = client->receive_message(30.0f); });
         std::this_thread::sleep_for(100ms);
         ::pthread_kill(fetcher.native_handle(), SIGUSR1);
@@ -371,7 +357,7 @@ TEST_F(BridgeClient, WritingToAClosedConnectionFailsWithoutSigpipe)
     // The first write after the peer's close may still be taken by the kernel; the peer's reset
     // then makes a later one fail. SIGPIPE would end the test process here.
     bool failed = false;
-    Output o = captured([&] {
+    CapturedOutput o = capture_output([&] {
         for (int i = 0; i < 100 && !failed; ++i) {
             failed = !client->send_message(puzzle_request_message());
             if (!failed) std::this_thread::sleep_for(10ms);
@@ -398,7 +384,7 @@ TEST_F(BridgeClient, TwoWritersNeverInterleaveTheirLines)
     ASSERT_TRUE(bridge.set_receive_buffer(small));
     std::atomic<int> failures{0};
     std::vector<std::string> lines;
-    const Output o = captured([&] {
+    const CapturedOutput o = capture_output([&] {
         std::thread fetcher([&] {
             for (int i = 0; i < kEach; ++i) {
                 if (!client->send_message(json::parse(line_of("a", i, fill_a)))) ++failures;

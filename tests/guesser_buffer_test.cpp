@@ -9,12 +9,16 @@
 #include "diag/debug.h"
 #include "gpu/runtime.h"
 #include "pow/guesser_buffer.h"
+#include "support/captured_output.h"
 #include "support/expected_puzzle.h"
 #include "support/guesser_reference.h"
 
 namespace {
 
+using support::capture_output;
+using support::CapturedOutput;
 using reference::H;
+using reference::random_paths;
 
 constexpr size_t MIB = size_t(1) << 20;
 
@@ -32,15 +36,6 @@ std::vector<Digest> download_nodes(const GuesserBuffer& buffer)
     EXPECT_EQ(cudaMemcpy(nodes.data(), buffer.d_merkle_tree, nodes.size() * sizeof(Digest), cudaMemcpyDeviceToHost),
               cudaSuccess);
     return nodes;
-}
-
-PowMastPaths random_paths(std::mt19937_64& rng)
-{
-    PowMastPaths paths{};
-    for (Digest& d : paths.pow) d = reference::random_digest(rng);
-    for (Digest& d : paths.header) d = reference::random_digest(rng);
-    paths.kernel[0] = reference::random_digest(rng);
-    return paths;
 }
 
 bool same_paths(const PowMastPaths& a, const PowMastPaths& b)
@@ -80,23 +75,6 @@ std::string build_debug_lines()
                                          "[DBG] preprocess: merkle internal nodes built\n"
                                          "[DBG] preprocess: final hash and root obtained\n"
                                        : "";
-}
-
-struct Captured {
-    std::string out;
-    std::string err;
-};
-
-template <typename Body>
-Captured capture(Body body)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    body();
-    Captured c;
-    c.out = testing::internal::GetCapturedStdout();
-    c.err = testing::internal::GetCapturedStderr();
-    return c;
 }
 
 TEST(GuesserBuffer, SmallTreesMatchTheHostModelNodeForNode)
@@ -160,7 +138,7 @@ TEST(GuesserBuffer, DebugLinesFollowTheSwitch)
 {
     configureDevice();
     GuesserBuffer buffer;
-    const Captured c = capture([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6}); });
+    const CapturedOutput c = capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6}); });
     ASSERT_NE(buffer.d_merkle_tree, nullptr);
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(c.out, build_debug_lines());
@@ -194,8 +172,8 @@ TEST(GuesserBuffer, LaunchesTheLevelsAndSynchronisesEveryFourthAndAfterTheLast)
             configureDevice();
             emu::fail_nth(emu::Op::Synchronize, sync, cudaErrorLaunchFailure);
             GuesserBuffer buffer;
-            const Captured c =
-                capture([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{shape.height}); });
+            const CapturedOutput c =
+                capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{shape.height}); });
             const char* label = sync == 1                ? "sync build_layer0_from_commitment"
                                 : sync <= zip_syncs + 1 ? "sync merkle_zip batch"
                                                         : "sync final ops";
@@ -251,7 +229,7 @@ TEST(GuesserBuffer, EveryFailurePrintsItsLabelAndReleasesEverything)
         configureDevice();
         emu::fail_nth(fault.op, fault.nth, fault.error);
         GuesserBuffer buffer;
-        const Captured c = capture([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6}); });
+        const CapturedOutput c = capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6}); });
         EXPECT_EQ(c.err, std::string("[ERR][") + fault.label + "] " + cudaGetErrorString(fault.error) + "\n");
         EXPECT_TRUE(is_default(buffer));
         EXPECT_EQ(emu::live_allocations(), 0u);
@@ -263,7 +241,7 @@ TEST(GuesserBuffer, TheProductTreeNeedsTwentyGibibytes)
 {
     configureDevice((size_t(20) << 30) - 1);
     GuesserBuffer buffer;
-    const Captured c = capture([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths()); });
+    const CapturedOutput c = capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths()); });
     EXPECT_EQ(c.err, "[ERR][malloc d_internal_nodes] out of memory\n");
     EXPECT_TRUE(is_default(buffer));
     EXPECT_EQ(emu::live_allocations(), 0u);
@@ -275,7 +253,7 @@ TEST(GuesserBuffer, OwnsItsDeviceArrays)
     configureDevice();
     {
         GuesserBuffer empty;
-        const Captured c = capture([&] {
+        const CapturedOutput c = capture_output([&] {
             empty.cleanup();
             empty.cleanup();
         });
@@ -306,7 +284,7 @@ TEST(GuesserBuffer, OwnsItsDeviceArrays)
     EXPECT_EQ(emu::live_allocations(), 0u);
 
     GuesserBuffer twice = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6});
-    const Captured c = capture([&] {
+    const CapturedOutput c = capture_output([&] {
         twice.cleanup();
         twice.cleanup();
     });
@@ -329,7 +307,7 @@ TEST(GuesserBuffer, CleanupWarnsAboutFailedFreesAndGoesOn)
     buffer.d_leafs = static_cast<Digest*>(leafs);
     cudaDeviceReset();  // both pointers are stale now
 
-    const Captured c = capture([&] { buffer.cleanup(); });
+    const CapturedOutput c = capture_output([&] { buffer.cleanup(); });
     EXPECT_EQ(c.err,
               "Warning: Failed to free d_merkle_tree: invalid argument\n"
               "Warning: Failed to free d_leafs: invalid argument\n");
@@ -345,7 +323,7 @@ TEST(PreprocessPuzzle, InstallsTheBufferAndReplacesThePreviousOne)
     configureDevice();
     const PowMastPaths paths = TestData::get_mast_paths();
     bool installed = false;
-    Captured c = capture([&] {
+    CapturedOutput c = capture_output([&] {
         installed = preprocessPuzzle(puzzle_of(paths, "[1,2,3,4,171]"), GuesserGeometry{6});
     });
     ASSERT_TRUE(installed);
@@ -360,7 +338,7 @@ TEST(PreprocessPuzzle, InstallsTheBufferAndReplacesThePreviousOne)
     std::mt19937_64 rng(5);
     const PowMastPaths other = random_paths(rng);
     Digest threshold{{0, 0, 0, 0, 0x1f2e3d4c5b6a}};
-    c = capture([&] { installed = preprocessPuzzle(puzzle_of(other, digest_to_hex_padded(threshold)), GuesserGeometry{6}); });
+    c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(other, digest_to_hex_padded(threshold)), GuesserGeometry{6}); });
     ASSERT_TRUE(installed);
     EXPECT_EQ(c.out, "\n=== STARTING GPU PREPROCESSING ===\nThreshold: " + digest_to_hex_padded(threshold) +
                          "\nTarget: 0x1f2e3d4c5b6a\n" + build_debug_lines());
@@ -377,14 +355,14 @@ TEST(PreprocessPuzzle, AFailedBuildLeavesTheInstalledBufferAlone)
     for (const FaultCase& fault : FAULTS) {
         SCOPED_TRACE(std::string(fault.label) + " #" + std::to_string(fault.nth));
         configureDevice();
-        ASSERT_TRUE(capture([&] { EXPECT_TRUE(preprocessPuzzle(puzzle, GuesserGeometry{6})); }).err.empty());
+        ASSERT_TRUE(capture_output([&] { EXPECT_TRUE(preprocessPuzzle(puzzle, GuesserGeometry{6})); }).err.empty());
         GuesserBuffer* const installed = current_buffer.get();
         Digest* const tree = installed->d_merkle_tree;
         const Digest root = installed->merkle_root;
 
         emu::fail_nth(fault.op, fault.nth, fault.error);
         bool result = true;
-        const Captured c = capture([&] { result = preprocessPuzzle(puzzle, GuesserGeometry{6}); });
+        const CapturedOutput c = capture_output([&] { result = preprocessPuzzle(puzzle, GuesserGeometry{6}); });
         EXPECT_FALSE(result);
         EXPECT_EQ(c.err, std::string("[ERR][") + fault.label + "] " + cudaGetErrorString(fault.error) +
                              "\n✗ GPU preprocessing failed!\n");
@@ -400,12 +378,12 @@ TEST(PreprocessPuzzle, AFailedBuildLeavesTheInstalledBufferAlone)
 TEST(CleanupGpuMemory, ReleasesTheBufferResetsTheDeviceAndReports)
 {
     configureDevice(64 * MIB);
-    capture([] { preprocessPuzzle(puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]"), GuesserGeometry{6}); });
+    capture_output([] { preprocessPuzzle(puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]"), GuesserGeometry{6}); });
     ASSERT_NE(current_buffer, nullptr);
     void* stray = nullptr;
     ASSERT_EQ(cudaMalloc(&stray, 3 * MIB), cudaSuccess);  // device reset takes this too
 
-    Captured c = capture([] { cleanup_gpu_memory(); });
+    CapturedOutput c = capture_output([] { cleanup_gpu_memory(); });
     EXPECT_EQ(c.out,
               "Cleaning up GPU memory...\n"
               "Cleaning up current mining buffer...\n"
@@ -421,7 +399,7 @@ TEST(CleanupGpuMemory, ReleasesTheBufferResetsTheDeviceAndReports)
     // No buffer, a failing synchronisation and an error left pending by an earlier call.
     cudaSetDevice(7);
     emu::fail_nth(emu::Op::Synchronize, 1, cudaErrorLaunchFailure);
-    c = capture([] { cleanup_gpu_memory(); });
+    c = capture_output([] { cleanup_gpu_memory(); });
     EXPECT_EQ(c.out,
               "Cleaning up GPU memory...\n"
               "Cleared pending CUDA error: unspecified launch failure\n"
@@ -433,7 +411,7 @@ TEST(CleanupGpuMemory, ReleasesTheBufferResetsTheDeviceAndReports)
     EXPECT_EQ(c.err, "Warning: CUDA synchronization error during cleanup: unspecified launch failure\n");
 
     cudaSetDevice(7);
-    c = capture([] { cleanup_gpu_memory(); });
+    c = capture_output([] { cleanup_gpu_memory(); });
     EXPECT_EQ(c.out.substr(0, c.out.find("✓")),
               "Cleaning up GPU memory...\nCleared pending CUDA error: invalid device ordinal\n");
     EXPECT_EQ(c.err, "");

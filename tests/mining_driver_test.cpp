@@ -11,34 +11,20 @@
 #include "gpu/runtime.h"
 #include "mining/mining_driver.h"
 #include "pow/guesser_buffer.h"
+#include "support/captured_output.h"
 #include "support/mining_fixture.h"
 #include "support/test_bridge.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using support::capture_output;
+using support::CapturedOutput;
 using support::easy_threshold;
 using support::impossible_threshold;
 using support::test_puzzle;
 
 constexpr uint64_t TREE_HEIGHT = 5;
-
-struct Output {
-    std::string out;
-    std::string err;
-};
-
-template <typename Body>
-Output capture(Body body)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    body();
-    Output o;
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
-}
 
 size_t count_of(const std::string& text, const std::string& what)
 {
@@ -75,7 +61,7 @@ protected:
     void install(const PowPuzzle& puzzle)
     {
         bool built = false;
-        capture([&] { built = preprocessPuzzle(puzzle, GuesserGeometry{TREE_HEIGHT}); });
+        capture_output([&] { built = preprocessPuzzle(puzzle, GuesserGeometry{TREE_HEIGHT}); });
         ASSERT_TRUE(built);
         allocations_with_buffer = emu::live_allocations();
     }
@@ -89,10 +75,10 @@ protected:
     static MiningEvent stop() { return MiningEvent(EventType::STOP_MINING, "", "Signal 2"); }
     static MiningEvent noise() { return MiningEvent(EventType::ERROR, "", "bridge hiccup"); }
 
-    Output mine(const PowPuzzle& puzzle, bool& result)
+    CapturedOutput mine(const PowPuzzle& puzzle, bool& result)
     {
         launches_before = emu::launches();
-        Output o = capture([&] { result = continuousMiningLoop(puzzle, config); });
+        CapturedOutput o = capture_output([&] { result = continuousMiningLoop(puzzle, config); });
         launches = emu::launches() - launches_before;
         return o;
     }
@@ -120,7 +106,7 @@ TEST_F(MiningDriver, RangesFollowOneAnotherInFullBatches)
     PowPuzzle same_block = test_puzzle("other-id", "block-1", easy_threshold(), 9);
     queue({noise(), MiningEvent(EventType::NEW_PUZZLE, same_block.id, canonical_puzzle_text(same_block)), stop()});
     bool result = true;
-    const Output o = mine(puzzle, result);
+    const CapturedOutput o = mine(puzzle, result);
     EXPECT_FALSE(result);
     EXPECT_EQ(launches, 4u);
     EXPECT_EQ(count_of(o.out, "No solution found after 200 nonces (time: "), 2u) << o.out;
@@ -181,7 +167,7 @@ TEST_F(MiningDriver, SolutionIsSubmittedWithFullTextsAndAnnounced)
 {
     support::TestBridge bridge(support::TestBridge::always(""));
     g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
-    capture([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
+    capture_output([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
 
     // Seed 751 gives a tree whose root begins with a 00 byte, which the short hex form would drop.
     const PowPuzzle puzzle = test_puzzle("solvable-puzzle-0123456789", "block-1", easy_threshold(), 751);
@@ -190,7 +176,7 @@ TEST_F(MiningDriver, SolutionIsSubmittedWithFullTextsAndAnnounced)
     // Two ranges with a hit each; the third pass takes the first solution event.
     queue({noise(), noise()});
     bool result = false;
-    const Output o = mine(puzzle, result);
+    const CapturedOutput o = mine(puzzle, result);
     EXPECT_TRUE(result);
     EXPECT_EQ(global_nonce_offset, 5u);
     EXPECT_EQ(total_solutions_found.load(), 2u);
@@ -263,7 +249,7 @@ TEST_F(MiningDriver, EventsEndTheSearch)
     const MiningEvent switch_event(EventType::NEW_PUZZLE, next.id, canonical_puzzle_text(next));
     queue({switch_event, noise()});
     bool result = true;
-    Output o = mine(puzzle, result);
+    CapturedOutput o = mine(puzzle, result);
     EXPECT_FALSE(result);
     EXPECT_EQ(launches, 0u);
     EXPECT_EQ(o.out, "\n🔄 New puzzle detected during mining, switching...\n");
@@ -297,7 +283,7 @@ TEST_F(MiningDriver, StopEndsTheRangeAfterTheBatchInFlight)
     });
     bool result = true;
     const auto t0 = std::chrono::steady_clock::now();
-    const Output o = mine(puzzle, result);
+    const CapturedOutput o = mine(puzzle, result);
     stopper.join();
     EXPECT_FALSE(result);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);  // neither the range nor the pause ran out
@@ -345,7 +331,7 @@ TEST_F(MiningDriver, FailuresOfARangeAreReportedAndFreed)
         emu::fail_nth(c.op, c.nth, code);
         queue({noise(), stop()});
         bool result = true;
-        const Output o = mine(puzzle, result);
+        const CapturedOutput o = mine(puzzle, result);
         emu::clear_faults();
         EXPECT_FALSE(result);
         EXPECT_EQ(o.err, c.err);
@@ -363,7 +349,7 @@ TEST_F(MiningDriver, FailuresOfARangeAreReportedAndFreed)
     EXPECT_EQ(launches, 1u);  // 2 batches, the first skipped
     emu::fail_nth(emu::Op::Launch, 1, cudaErrorLaunchFailure);
     queue({noise(), stop()});
-    Output o = mine(puzzle, result);
+    CapturedOutput o = mine(puzzle, result);
     EXPECT_EQ(launches, 0u);
     EXPECT_NE(o.out.find("No solution found after 32 nonces"), std::string::npos) << o.out;
 }
@@ -385,7 +371,7 @@ TEST_F(MiningDriver, LostHitsAndBadBuffers)
         emu::fail_nth(emu::Op::Memcpy, nth, cudaErrorLaunchFailure);
         queue({noise(), stop()});
         bool result = true;
-        const Output o = mine(puzzle, result);
+        const CapturedOutput o = mine(puzzle, result);
         emu::clear_faults();
         EXPECT_EQ(o.err.substr(0, o.err.find('\n') + 1), prefix + bad + "\n");
         const bool paths = nth >= 4;
@@ -402,7 +388,7 @@ TEST_F(MiningDriver, LostHitsAndBadBuffers)
     // Without a client the solution still counts; the submission reports it.
     queue({noise(), stop()});
     bool result = true;
-    Output o = mine(puzzle, result);
+    CapturedOutput o = mine(puzzle, result);
     EXPECT_NE(o.out.find("⚠️ Solution found but submission failed or rejected. Continuing mining...\n"),
               std::string::npos);
     remaining_events();

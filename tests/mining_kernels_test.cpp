@@ -18,17 +18,9 @@ namespace {
 
 using reference::H;
 using reference::random_digest;
+using reference::random_paths;
 
 constexpr uint64_t P_MINUS_1 = 0xFFFFFFFF00000000ull;
-
-PowMastPaths random_paths(std::mt19937_64& rng)
-{
-    PowMastPaths p{};
-    for (Digest& d : p.pow) d = random_digest(rng);
-    for (Digest& d : p.header) d = random_digest(rng);
-    p.kernel[0] = random_digest(rng);
-    return p;
-}
 
 philox::Words words(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 {

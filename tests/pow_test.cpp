@@ -17,26 +17,9 @@ namespace {
 
 using reference::H;
 using reference::random_digest;
+using reference::random_paths;
+using reference::random_pow;
 using reference::sequence_hash;
-
-PowMastPaths random_paths(std::mt19937_64& rng)
-{
-    PowMastPaths p{};
-    for (Digest& d : p.pow) d = random_digest(rng);
-    for (Digest& d : p.header) d = random_digest(rng);
-    p.kernel[0] = random_digest(rng);
-    return p;
-}
-
-Pow random_pow(std::mt19937_64& rng)
-{
-    Pow pow;
-    pow.root = random_digest(rng);
-    for (Digest& d : pow.path_a) d = random_digest(rng);
-    for (Digest& d : pow.path_b) d = random_digest(rng);
-    pow.nonce = random_digest(rng);
-    return pow;
-}
 
 void append(std::vector<uint64_t>& v, const Digest& d)
 {

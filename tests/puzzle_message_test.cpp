@@ -7,27 +7,13 @@
 
 #include "bridge/bridge_reply.h"
 #include "bridge/puzzle_message.h"
+#include "support/captured_output.h"
 
 namespace {
 
+using support::capture_output;
+using support::CapturedOutput;
 using nlohmann::json;
-
-struct Output {
-    std::string out;
-    std::string err;
-};
-
-template <typename Body>
-Output captured(Body body)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    body();
-    Output o;
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
-}
 
 PowPuzzle samplePuzzle()
 {
@@ -63,7 +49,7 @@ TEST(PuzzleMessage, CanonicalTextHasEveryMemberInKeyOrderAndParsesBack)
               "{\"auth_paths\":{\"header\":[\"h0\",\"h1\"],\"kernel\":[\"k0\"],\"pow\":[\"p0\",\"p1\",\"p2\"]},"
               "\"id\":\"puzzle-0123456789abcdef\",\"prev_block\":\"ab01\",\"threshold\":\"[1,2,3,4,5]\","
               "\"total_guesser_reward\":\"12.5\"}");
-    Output o = captured([&] { EXPECT_EQ(parsePowPuzzle(text), puzzle); });
+    CapturedOutput o = capture_output([&] { EXPECT_EQ(parsePowPuzzle(text), puzzle); });
     EXPECT_EQ(o.out + o.err, "");
 
     PowPuzzle sparse;
@@ -78,16 +64,16 @@ TEST(PuzzleMessage, CanonicalTextHasEveryMemberInKeyOrderAndParsesBack)
 TEST(PuzzleMessage, ParserReportsLibraryErrorsAndKeepsWhatItFilled)
 {
     PowPuzzle puzzle = samplePuzzle();
-    Output o = captured([&] { puzzle = parsePowPuzzle("[1,2]"); });
+    CapturedOutput o = capture_output([&] { puzzle = parsePowPuzzle("[1,2]"); });
     EXPECT_EQ(puzzle, PowPuzzle{});
     EXPECT_EQ(o.out + o.err, "");  // not an object: silently empty
 
-    o = captured([&] { puzzle = parsePowPuzzle("{\"id\":"); });
+    o = capture_output([&] { puzzle = parsePowPuzzle("{\"id\":"); });
     EXPECT_EQ(puzzle, PowPuzzle{});
     EXPECT_EQ(o.err.rfind("JSON parsing error: [json.exception.parse_error", 0), 0u) << o.err;
 
     // Keys are read in a fixed order: paths, threshold, reward, id, prev_block.
-    o = captured([&] {
+    o = capture_output([&] {
         puzzle = parsePowPuzzle("{\"auth_paths\":{\"kernel\":[\"k\"],\"pow\":[\"p\"]},\"threshold\":5,\"id\":\"x\"}");
     });
     EXPECT_EQ(puzzle.auth_paths.pow, std::vector<std::string>{"p"});
@@ -96,18 +82,18 @@ TEST(PuzzleMessage, ParserReportsLibraryErrorsAndKeepsWhatItFilled)
     EXPECT_EQ(puzzle.id, "");
     EXPECT_EQ(o.err.rfind("JSON parsing error: [json.exception.type_error.302]", 0), 0u) << o.err;
 
-    o = captured([&] { puzzle = parsePowPuzzle("{\"auth_paths\":{\"pow\":[\"a\",7,\"c\"]},\"id\":\"x\"}"); });
+    o = capture_output([&] { puzzle = parsePowPuzzle("{\"auth_paths\":{\"pow\":[\"a\",7,\"c\"]},\"id\":\"x\"}"); });
     EXPECT_EQ(puzzle.auth_paths.pow, std::vector<std::string>{"a"});
     EXPECT_EQ(puzzle.id, "");
     EXPECT_NE(o.err.find("type_error"), std::string::npos);
 
     // A list that is not an array is a type error too, not a one-element list.
-    o = captured([&] { puzzle = parsePowPuzzle("{\"auth_paths\":{\"pow\":\"p\"},\"id\":\"x\"}"); });
+    o = capture_output([&] { puzzle = parsePowPuzzle("{\"auth_paths\":{\"pow\":\"p\"},\"id\":\"x\"}"); });
     EXPECT_TRUE(puzzle.auth_paths.pow.empty());
     EXPECT_NE(o.err.find("type_error"), std::string::npos);
 
     // An "auth_paths" that is not an object is ignored.
-    o = captured([&] { puzzle = parsePowPuzzle("{\"auth_paths\":[[\"p\"]],\"id\":\"x\"}"); });
+    o = capture_output([&] { puzzle = parsePowPuzzle("{\"auth_paths\":[[\"p\"]],\"id\":\"x\"}"); });
     EXPECT_EQ(puzzle.id, "x");
     EXPECT_EQ(o.err, "");
 }
@@ -128,10 +114,10 @@ TEST(PuzzleMessage, RewardTakesTextAndNumbersOnly)
 
 class FetcherReply : public testing::Test {
 protected:
-    ReplyOutcome accept(const json& reply, Output& o)
+    ReplyOutcome accept(const json& reply, CapturedOutput& o)
     {
         ReplyOutcome outcome = ReplyOutcome::IGNORED;
-        o = captured([&] { outcome = acceptBridgeReply(reply, events, last_id); });
+        o = capture_output([&] { outcome = acceptBridgeReply(reply, events, last_id); });
         return outcome;
     }
 
@@ -145,7 +131,7 @@ TEST_F(FetcherReply, NewIdIsAnnouncedOnceAsCanonicalText)
         "id":"abcdef0123456789XYZ","threshold":[1,2,3,4,5],"total_guesser_reward":12.5,
         "prev_block":"pb","auth_paths":{"pow":["p0","p1","p2"],"header":["h0","h1"],"kernel":["k0"],"other":[1]},
         "extra":{"ignored":true}}})");
-    Output o;
+    CapturedOutput o;
     EXPECT_EQ(accept(reply, o), ReplyOutcome::NEW_PUZZLE);
     EXPECT_EQ(o.out, "🎯 Threshold: [1,2,3,4,5]\n\n🔄 New puzzle detected from bridge! ID: abcdef0123456789...\n");
     EXPECT_EQ(o.err, "");
@@ -174,7 +160,7 @@ TEST_F(FetcherReply, NewIdIsAnnouncedOnceAsCanonicalText)
 
 TEST_F(FetcherReply, MissingPartsBecomeEmptyTextsAndLists)
 {
-    Output o;
+    CapturedOutput o;
     EXPECT_EQ(accept(json::parse(R"({"msg_type":"pow_puzzle_v1","puzzle":{"id":"bare"}})"), o),
               ReplyOutcome::NEW_PUZZLE);
     EXPECT_EQ(o.out, "\n🔄 New puzzle detected from bridge! ID: bare...\n");
@@ -196,7 +182,7 @@ TEST_F(FetcherReply, MissingPartsBecomeEmptyTextsAndLists)
 
 TEST_F(FetcherReply, EmptyIdErrorsAndOtherMessages)
 {
-    Output o;
+    CapturedOutput o;
     for (const char* reply : {R"({"msg_type":"pow_puzzle_v1","puzzle":{"id":""}})",
                               R"({"msg_type":"pow_puzzle_v1","puzzle":{"threshold":"t"}})"}) {
         EXPECT_EQ(accept(json::parse(reply), o), ReplyOutcome::EMPTY_ID);

@@ -11,29 +11,15 @@
 #include "bridge/bridge_reply.h"
 #include "bridge/client.h"
 #include "bridge/solution_submission.h"
+#include "support/captured_output.h"
 #include "support/scripted_bridge.h"
 
 namespace {
 
+using support::capture_output;
+using support::CapturedOutput;
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-struct Output {
-    std::string out;
-    std::string err;
-};
-
-template <typename Body>
-Output captured(Body body)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    body();
-    Output o;
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
-}
 
 // Installs a connected g_corvane_miner_client for one test and clears it afterwards.
 class ProcessClient : public testing::Test {
@@ -42,7 +28,7 @@ protected:
     {
         g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>(bridge.host(), bridge.port());
         bool connected = false;
-        captured([&] { connected = g_corvane_miner_client->connect(); });
+        capture_output([&] { connected = g_corvane_miner_client->connect(); });
         ASSERT_TRUE(connected);
         ASSERT_TRUE(bridge.accept());
     }
@@ -56,7 +42,7 @@ TEST(SolutionSubmission, WithoutAClientNothingIsBuiltOrPrinted)
     ASSERT_EQ(g_corvane_miner_client, nullptr);
     SubmissionResult result;
     result.success = true;
-    const Output o = captured([&] { result = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
+    const CapturedOutput o = capture_output([&] { result = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.request_json, "");
     EXPECT_EQ(result.message, "Corvane miner client not initialized");
@@ -67,7 +53,7 @@ TEST_F(ProcessClient, SolutionLineIsExactAndReported)
 {
     const std::string nonce = std::string(70, '0') + "0123456789";
     SubmissionResult result;
-    const Output o = captured([&] {
+    const CapturedOutput o = capture_output([&] {
         result = submitPowSolutionToBridge("proposal-0123456789abcdef", "root-hex", {"a0", "a1"}, {"b0"}, nonce);
     });
     const std::string expected = "{\"SubmitSolution\":{\"pow\":{\"nonce\":\"" + nonce +
@@ -84,7 +70,7 @@ TEST_F(ProcessClient, SolutionLineIsExactAndReported)
     EXPECT_EQ(o.err, "");
 
     // Empty paths and a short id.
-    const Output short_o = captured([&] { result = submitPowSolutionToBridge("p1", "r", {}, {}, nonce); });
+    const CapturedOutput short_o = capture_output([&] { result = submitPowSolutionToBridge("p1", "r", {}, {}, nonce); });
     EXPECT_NE(result.request_json.find("\"path_a\":[],\"path_b\":[]"), std::string::npos);
     EXPECT_NE(short_o.out.find("📤 Proposal ID: p1...\n"), std::string::npos);
     EXPECT_EQ(bridge.read_pending(200ms), result.request_json + "\n");
@@ -97,7 +83,7 @@ TEST_F(ProcessClient, ResetConnectionFailsTheSubmissionAndTheProcessGoesOn)
     ASSERT_EQ(::poll(&gone, 1, 2000), 1);  // the reset has reached the client
 
     SubmissionResult result;
-    const Output o = captured([&] { result = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
+    const CapturedOutput o = capture_output([&] { result = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.message, "Failed to send to miner bridge");
     EXPECT_FALSE(result.request_json.empty());
@@ -108,7 +94,7 @@ TEST_F(ProcessClient, ResetConnectionFailsTheSubmissionAndTheProcessGoesOn)
 TEST_F(ProcessClient, AnswerToASolutionNeverLeavesTheFetcherALineBehind)
 {
     // The bridge acknowledges a solution and, in the same segment, answers the puzzle request.
-    captured([&] { submitPowSolutionToBridge("old", "r", {}, {}, "n"); });
+    capture_output([&] { submitPowSolutionToBridge("old", "r", {}, {}, "n"); });
     ASSERT_TRUE(bridge.read_line());
     ASSERT_TRUE(bridge.send("{\"msg_type\":\"solution_ack\"}\n"
                             "{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":\"fresh\"}}\n"));
@@ -117,7 +103,7 @@ TEST_F(ProcessClient, AnswerToASolutionNeverLeavesTheFetcherALineBehind)
     EventHandler events;
     std::string last_id;
     std::vector<ReplyOutcome> outcomes;
-    captured([&] {
+    capture_output([&] {
         outcomes.push_back(acceptBridgeReply(g_corvane_miner_client->receive_message(2.0f), events, last_id));
         while (g_corvane_miner_client->has_buffered_line()) {
             outcomes.push_back(acceptBridgeReply(g_corvane_miner_client->receive_message(2.0f), events, last_id));

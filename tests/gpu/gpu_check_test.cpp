@@ -21,6 +21,8 @@
 namespace {
 
 using reference::random_digest;
+using reference::random_paths;
+using reference::random_pow;
 
 constexpr uint64_t P_MINUS_1 = 0xFFFFFFFF00000000ull;
 
@@ -33,25 +35,6 @@ protected:
         ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
     }
 };
-
-PowMastPaths random_paths(std::mt19937_64& rng)
-{
-    PowMastPaths p{};
-    for (Digest& d : p.pow) d = random_digest(rng);
-    for (Digest& d : p.header) d = random_digest(rng);
-    p.kernel[0] = random_digest(rng);
-    return p;
-}
-
-Pow random_pow(std::mt19937_64& rng)
-{
-    Pow pow;
-    pow.root = random_digest(rng);
-    for (Digest& d : pow.path_a) d = random_digest(rng);
-    for (Digest& d : pow.path_b) d = random_digest(rng);
-    pow.nonce = random_digest(rng);
-    return pow;
-}
 
 philox::Words host_draw(uint32_t g, uint32_t k)
 {

@@ -8,6 +8,7 @@
 
 #include "hash/digest.h"
 #include "hash/tip5_host.h"
+#include "pow/pow.h"
 
 namespace reference {
 
@@ -106,6 +107,26 @@ inline Digest random_digest(std::mt19937_64& rng)
     Digest d;
     for (int i = 0; i < Digest::LENGTH; ++i) d[i] = rng() % field::P;
     return d;
+}
+
+// Random inputs of the system's own types, for the tests that compare it with the model.
+inline PowMastPaths random_paths(std::mt19937_64& rng)
+{
+    PowMastPaths p{};
+    for (Digest& d : p.pow) d = random_digest(rng);
+    for (Digest& d : p.header) d = random_digest(rng);
+    p.kernel[0] = random_digest(rng);
+    return p;
+}
+
+inline Pow random_pow(std::mt19937_64& rng)
+{
+    Pow pow;
+    pow.root = random_digest(rng);
+    for (Digest& d : pow.path_a) d = random_digest(rng);
+    for (Digest& d : pow.path_b) d = random_digest(rng);
+    pow.nonce = random_digest(rng);
+    return pow;
 }
 
 }  // namespace reference
