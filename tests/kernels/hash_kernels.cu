@@ -5,8 +5,13 @@
 #include "hash/digest.h"
 #include "hash/field.h"
 #include "hash/tip5_device.cuh"
+#include "kernels/launch_support.h"
 
 namespace {
+
+using launch_support::download;
+using launch_support::finish_launch;
+using launch_support::upload;
 
 constexpr unsigned BLOCK = 128;
 
@@ -52,28 +57,6 @@ __global__ void compare_kernel(const Digest* a, const Digest* b, uint32_t* out, 
 unsigned blocks_for(size_t n)
 {
     return static_cast<unsigned>((n + BLOCK - 1) / BLOCK);
-}
-
-template <typename T>
-cudaError_t upload(gpu::DeviceBuffer<T>& buffer, const std::vector<T>& host)
-{
-    cudaError_t status = buffer.allocate(host.size());
-    if (status == cudaSuccess)
-        status = cudaMemcpy(buffer.get(), host.data(), buffer.bytes(), cudaMemcpyHostToDevice);
-    return status;
-}
-
-template <typename T>
-cudaError_t download(std::vector<T>& host, const gpu::DeviceBuffer<T>& buffer)
-{
-    host.resize(buffer.size());
-    return cudaMemcpy(host.data(), buffer.get(), buffer.bytes(), cudaMemcpyDeviceToHost);
-}
-
-cudaError_t finish_launch()
-{
-    cudaError_t status = cudaGetLastError();
-    return status == cudaSuccess ? cudaDeviceSynchronize() : status;
 }
 
 }  // namespace

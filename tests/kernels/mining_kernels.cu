@@ -2,11 +2,16 @@
 
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
+#include "kernels/launch_support.h"
 #include "mining/mining_hash.h"
 #include "mining/mining_kernels.h"
 #include "mining/philox.h"
 
 namespace {
+
+using launch_support::download;
+using launch_support::finish_launch;
+using launch_support::upload;
 
 constexpr unsigned BLOCK = 64;
 
@@ -22,28 +27,6 @@ __global__ void threshold_kernel(const Digest* hash, const Digest* threshold, ui
 {
     const size_t i = static_cast<size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
     if (i < n) out[i] = digest_less_than_or_equal_device(hash[i], threshold[i]) ? 1 : 0;
-}
-
-template <typename T>
-cudaError_t upload(gpu::DeviceBuffer<T>& buffer, const std::vector<T>& host)
-{
-    if (host.empty()) return cudaSuccess;
-    cudaError_t status = buffer.allocate(host.size());
-    if (status == cudaSuccess) status = cudaMemcpy(buffer.get(), host.data(), buffer.bytes(), cudaMemcpyHostToDevice);
-    return status;
-}
-
-template <typename T>
-cudaError_t download(std::vector<T>& host, const gpu::DeviceBuffer<T>& buffer)
-{
-    host.resize(buffer.size());
-    return cudaMemcpy(host.data(), buffer.get(), buffer.bytes(), cudaMemcpyDeviceToHost);
-}
-
-cudaError_t finish_launch()
-{
-    cudaError_t status = cudaGetLastError();
-    return status == cudaSuccess ? cudaDeviceSynchronize() : status;
 }
 
 }  // namespace

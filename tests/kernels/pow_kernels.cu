@@ -2,9 +2,14 @@
 
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
+#include "kernels/launch_support.h"
 #include "pow/pow_device.cuh"
 
 namespace {
+
+using launch_support::download;
+using launch_support::finish_launch;
+using launch_support::upload;
 
 constexpr unsigned BLOCK = 64;
 
@@ -35,27 +40,6 @@ __global__ void commit_kernel(const PowMastPaths* paths, Digest* out, size_t n)
 unsigned blocks_for(size_t n)
 {
     return static_cast<unsigned>((n + BLOCK - 1) / BLOCK);
-}
-
-template <typename T>
-cudaError_t upload(gpu::DeviceBuffer<T>& buffer, const std::vector<T>& host)
-{
-    cudaError_t status = buffer.allocate(host.size());
-    if (status == cudaSuccess) status = cudaMemcpy(buffer.get(), host.data(), buffer.bytes(), cudaMemcpyHostToDevice);
-    return status;
-}
-
-template <typename T>
-cudaError_t download(std::vector<T>& host, const gpu::DeviceBuffer<T>& buffer)
-{
-    host.resize(buffer.size());
-    return cudaMemcpy(host.data(), buffer.get(), buffer.bytes(), cudaMemcpyDeviceToHost);
-}
-
-cudaError_t finish_launch()
-{
-    cudaError_t status = cudaGetLastError();
-    return status == cudaSuccess ? cudaDeviceSynchronize() : status;
 }
 
 }  // namespace
