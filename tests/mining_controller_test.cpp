@@ -12,12 +12,14 @@
 #include "bridge/stop_signal.h"
 #include "gpu/runtime.h"
 #include "pow/guesser_buffer.h"
+#include "support/captured_output.h"
 #include "support/mining_fixture.h"
 #include "support/test_bridge.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using support::count_of;
 using support::easy_threshold;
 using support::impossible_threshold;
 using support::puzzle_reply;
@@ -25,13 +27,6 @@ using support::test_puzzle;
 using support::TestBridge;
 
 constexpr uint64_t TREE_HEIGHT = 5;
-
-size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 // `first` comes before `second` in `text`, both present.
 testing::AssertionResult in_order(const std::string& text, const std::string& first, const std::string& second)

@@ -18,6 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using support::count_of;
 using support::capture_output;
 using support::CapturedOutput;
 using support::easy_threshold;
@@ -25,13 +26,6 @@ using support::impossible_threshold;
 using support::test_puzzle;
 
 constexpr uint64_t TREE_HEIGHT = 5;
-
-size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 class MiningDriver : public testing::Test {
 protected:

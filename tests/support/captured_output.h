@@ -24,4 +24,12 @@ CapturedOutput capture_output(Body body)
     return o;
 }
 
+// Non-overlapping occurrences of `what` in captured text.
+inline size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 }  // namespace support
