@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The checks that need a real NVIDIA GPU: the GPU test binary (device twins against the host on
-# random inputs, our Philox against cuRAND's, small trees built on the GPU, mining batches verified
-# on the host, the product tree of the test paths), then `corvane-miner --test`; a summary at the end.
+# The checks that need a real NVIDIA GPU: the GPU test binary (the device tests of the host build —
+# device twins against the host, mining batches over small trees verified on the host — and our
+# Philox against cuRAND's), then `corvane-miner --test` on the full tree; a summary at the end.
 #   scripts/gpu-check.sh               builds with nvcc into build-gpu-check/
 #   scripts/gpu-check.sh BUILD_DIR     uses an existing nvcc build directory (built if out of date)
 # Exit status: 0 all passed, 1 a check failed or could not be built, 77 no GPU present (nothing run).

@@ -2,11 +2,14 @@
 // threshold order. Two text forms: 80-character little-endian hex and "[e0,e1,e2,e3,e4]".
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
 #include "gpu/runtime.h"
-#include "hash/tip5_host.h"
+
+// The five words as the host Tip5 entry points take and return them.
+using Tip5Digest = std::array<uint64_t, 5>;
 
 struct Digest {
     static constexpr int LENGTH = 5;
@@ -28,6 +31,20 @@ struct Digest {
 };
 
 static_assert(sizeof(Digest) == 40, "Digest is five packed 64-bit words");
+
+// A digest of device memory that no thread writes during the launch, through the read-only path.
+CRV_HD Digest load_digest(const Digest* p)
+{
+#if defined(__CUDA_ARCH__)
+    const unsigned long long* words = reinterpret_cast<const unsigned long long*>(p->elements);
+    Digest d;
+#pragma unroll
+    for (int i = 0; i < Digest::LENGTH; ++i) d.elements[i] = __ldg(words + i);
+    return d;
+#else
+    return *p;
+#endif
+}
 
 constexpr size_t DIGEST_HEX_LENGTH = 80;
 

@@ -1,11 +1,14 @@
-// The Tip5 permutation and sponge, written once for host and device. The tables are passed in so
-// that the host entry points read the host copies and the device entry points read constant memory.
+// The Tip5 permutation, the pair hash and the variable-length sponge, written once for host and
+// device. The tables are passed in, so the host entry points read the host copies and kernels read
+// constant memory; the hashes take the permutation itself as a value (`permute(state)`), so a test
+// can count the permutations a computation costs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "gpu/runtime.h"
+#include "hash/digest.h"
 #include "hash/field.h"
 #include "hash/tip5_tables.h"
 
@@ -75,6 +78,12 @@ CRV_HD void permutation(uint64_t* state, const Tables& tables)
     }
 }
 
+// The permutation over one set of tables, as the hashes below take it.
+struct TablePermutation {
+    Tables tables;
+    CRV_HD void operator()(uint64_t* state) const { permutation(state, tables); }
+};
+
 CRV_HD void sponge_init(uint64_t* state, Domain domain)
 {
     const uint64_t capacity_value = domain == Domain::FixedLength ? 1 : 0;
@@ -85,69 +94,80 @@ CRV_HD void sponge_init(uint64_t* state, Domain domain)
 }
 
 // Overwrite mode: the chunk replaces the first min(n, RATE) rate slots.
-CRV_HD void sponge_absorb_chunk(uint64_t* state, const uint64_t* chunk, size_t n, const Tables& tables)
+template <typename Permute>
+CRV_HD void sponge_absorb_chunk(uint64_t* state, const uint64_t* chunk, size_t n, const Permute& permute)
 {
     const size_t count = n < static_cast<size_t>(RATE) ? n : static_cast<size_t>(RATE);
     for (size_t i = 0; i < count; ++i) state[i] = chunk[i];
-    permutation(state, tables);
+    permute(state);
 }
 
-CRV_HD void sponge_squeeze(const uint64_t* state, uint64_t* digest)
+CRV_HD Digest sponge_squeeze(const uint64_t* state)
 {
+    Digest digest;
 #pragma unroll
-    for (int i = 0; i < DIGEST_LENGTH; ++i) digest[i] = state[i];
+    for (int i = 0; i < DIGEST_LENGTH; ++i) digest.elements[i] = state[i];
+    return digest;
 }
 
-// The pair hash of every Merkle node: left in slots 0..4, right in 5..9, capacity all 1.
-CRV_HD void hash_pair(const uint64_t* left, const uint64_t* right, uint64_t* out, const Tables& tables)
+// The hash of every Merkle node: left in slots 0..4, right in 5..9, the capacity all 1.
+template <typename Permute>
+CRV_HD Digest hash_pair(const Digest& left, const Digest& right, const Permute& permute)
 {
     uint64_t state[STATE_SIZE];
+    sponge_init(state, Domain::FixedLength);
 #pragma unroll
     for (int i = 0; i < DIGEST_LENGTH; ++i) {
-        state[i] = left[i];
-        state[DIGEST_LENGTH + i] = right[i];
+        state[i] = left.elements[i];
+        state[DIGEST_LENGTH + i] = right.elements[i];
     }
-#pragma unroll
-    for (int i = RATE; i < STATE_SIZE; ++i) state[i] = 1;
-    permutation(state, tables);
-    sponge_squeeze(state, out);
+    permute(state);
+    return sponge_squeeze(state);
 }
 
-// Streaming form of the variable-length hash, so device code can feed elements one at a time
-// without holding the whole input: full rate blocks are absorbed as they fill, and finish()
-// pads with a single 1 (always at least one padding element).
-struct VarlenHasher {
-    uint64_t state[STATE_SIZE];
-    int fill;
-
-    CRV_HD void begin()
+// The variable-length hash fed one element at a time: a full rate block is permuted as soon as it
+// fills, and finish() pads with a single 1 (there is always at least that), so no input is held.
+template <typename Permute>
+class Sponge {
+public:
+    CRV_HD explicit Sponge(const Permute& permute) : permute_(permute), fill_(0)
     {
-        sponge_init(state, Domain::VariableLength);
-        fill = 0;
+        sponge_init(state_, Domain::VariableLength);
     }
-    CRV_HD void absorb(uint64_t element, const Tables& tables)
+
+    CRV_HD void absorb(uint64_t element)
     {
-        state[fill++] = element;
-        if (fill == RATE) {
-            permutation(state, tables);
-            fill = 0;
+        state_[fill_++] = element;
+        if (fill_ == RATE) {
+            permute_(state_);
+            fill_ = 0;
         }
     }
-    CRV_HD void finish(uint64_t* digest, const Tables& tables)
+    CRV_HD void absorb(const Digest& digest)
     {
-        state[fill] = 1;
-        for (int i = fill + 1; i < RATE; ++i) state[i] = 0;
-        permutation(state, tables);
-        sponge_squeeze(state, digest);
+        for (int i = 0; i < DIGEST_LENGTH; ++i) absorb(digest.elements[i]);
     }
+
+    CRV_HD Digest finish()
+    {
+        state_[fill_] = 1;
+        for (int i = fill_ + 1; i < RATE; ++i) state_[i] = 0;
+        permute_(state_);
+        return sponge_squeeze(state_);
+    }
+
+private:
+    Permute permute_;
+    uint64_t state_[STATE_SIZE];
+    int fill_;
 };
 
-CRV_HD void hash_varlen(const uint64_t* elements, size_t n, uint64_t* out, const Tables& tables)
+template <typename Permute>
+CRV_HD Digest hash_varlen(const uint64_t* elements, size_t n, const Permute& permute)
 {
-    VarlenHasher hasher;
-    hasher.begin();
-    for (size_t i = 0; i < n; ++i) hasher.absorb(elements[i], tables);
-    hasher.finish(out, tables);
+    Sponge<Permute> sponge(permute);
+    for (size_t i = 0; i < n; ++i) sponge.absorb(elements[i]);
+    return sponge.finish();
 }
 
 }  // namespace tip5

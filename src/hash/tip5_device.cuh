@@ -16,32 +16,19 @@ static __constant__ uint8_t LOOKUP_TABLE[256] = {
 #include "hash/lookup_table.inc"
 };
 
-__device__ __forceinline__ tip5::Tables device_tables()
-{
-    return tip5::Tables{ROUND_CONSTANTS, MDS_COEFF, LOOKUP_TABLE};
-}
-
-__device__ __forceinline__ void sbox_layer(const uint64_t* in, uint64_t* out)
-{
-    tip5::sbox_layer(in, out, LOOKUP_TABLE);
-}
-
-__device__ __forceinline__ void mds_layer(const uint64_t* in, uint64_t* out)
-{
-    tip5::mds_layer(in, out, MDS_COEFF);
-}
-
-__device__ __forceinline__ void round_constants_layer(int round, const uint64_t* in, uint64_t* out)
-{
-    tip5::round_constants_layer(round, in, out, ROUND_CONSTANTS);
-}
-
 __device__ __forceinline__ void tip5_permutation(uint64_t* state)
 {
-    tip5::permutation(state, device_tables());
+    tip5::permutation(state, tip5::Tables{ROUND_CONSTANTS, MDS_COEFF, LOOKUP_TABLE});
 }
 
-__device__ __forceinline__ void tip5_hash_pair(const uint64_t* left, const uint64_t* right, uint64_t* out)
-{
-    tip5::hash_pair(left, right, out, device_tables());
-}
+// Inlined where it is used: what the tree-building kernels run, each at a handful of sites.
+struct InlinePermutation {
+    __device__ void operator()(uint64_t* state) const { tip5_permutation(state); }
+};
+
+// One out-of-line copy for code that hashes at many sites (a sponge inlines a permutation at every
+// absorb site, which made ptxas take minutes); a call costs only the state's trip through local
+// memory, small against a permutation.
+struct CalledPermutation {
+    __device__ CRV_NOINLINE void operator()(uint64_t* state) const { tip5_permutation(state); }
+};

@@ -1,16 +1,16 @@
 // Host entry points of Tip5, reading the host copies of the tables.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "hash/digest.h"
 #include "hash/tip5.h"
 
 using Domain = tip5::Domain;
-using Tip5Digest = std::array<uint64_t, tip5::DIGEST_LENGTH>;
 
 constexpr tip5::Tables HOST_TABLES{ROUND_CONSTANTS_HOST, MDS_COEFF_HOST, LOOKUP_TABLE_HOST};
+constexpr tip5::TablePermutation HOST_PERMUTATION{HOST_TABLES};
 
 void sbox_layer_host(const uint64_t* in, uint64_t* out);
 void mds_layer_host(const uint64_t* in, uint64_t* out);

@@ -22,20 +22,6 @@ struct TreeView {
     uint64_t tree_height;
 };
 
-// Through the read-only data path on the device; the tree never changes during a launch.
-CRV_HD Digest load_digest(const Digest* p)
-{
-#if defined(__CUDA_ARCH__)
-    const unsigned long long* words = reinterpret_cast<const unsigned long long*>(p->elements);
-    Digest d;
-#pragma unroll
-    for (int i = 0; i < Digest::LENGTH; ++i) d.elements[i] = __ldg(words + i);
-    return d;
-#else
-    return *p;
-#endif
-}
-
 // Entries a candidate's paths carry: a Pow holds GUESSER_TREE_HEIGHT, a smaller tree fills fewer.
 CRV_HD uint64_t pow_path_length(uint64_t tree_height)
 {
@@ -98,15 +84,25 @@ CRV_HD void merkle_path(const TreeView& tree, uint64_t index, uint64_t length, c
     for (uint64_t j = 0; j < length; ++j) path[j] = path_element(tree, index, j, commitment, permute);
 }
 
-// The path as a Pow carries it: the tree's entries, then zero digests up to GUESSER_TREE_HEIGHT.
+// Entry j of the path as a Pow carries it: the tree's entries, then zero digests up to
+// GUESSER_TREE_HEIGHT.
 template <typename Commitment, typename Permute>
-CRV_HD void pow_path(const TreeView& tree, uint64_t index, const Commitment& commitment, Digest* path,
-                     const Permute& permute)
+CRV_HD Digest pow_path_entry(const TreeView& tree, uint64_t index, uint64_t j, const Commitment& commitment,
+                             const Permute& permute)
 {
-    const uint64_t length = pow_path_length(tree.tree_height);
-    merkle_path(tree, index, length, commitment, path, permute);
-    for (uint64_t j = length; j < GUESSER_TREE_HEIGHT; ++j) path[j] = Digest{};
+    return j < pow_path_length(tree.tree_height) ? path_element(tree, index, j, commitment, permute) : Digest{};
 }
+
+// The two paths of a candidate, each entry read or built when the block hash absorbs it.
+template <typename Commitment, typename Permute>
+struct TreePaths {
+    const TreeView& tree;
+    uint64_t index_a, index_b;
+    const Commitment& commitment;
+    const Permute& permute;
+    CRV_HD Digest a(uint64_t j) const { return pow_path_entry(tree, index_a, j, commitment, permute); }
+    CRV_HD Digest b(uint64_t j) const { return pow_path_entry(tree, index_b, j, commitment, permute); }
+};
 
 // [counter, x, y, z, w]: the nonce counter, then one Philox draw, each word in the low half.
 CRV_HD Digest nonce_digest(uint64_t counter, const philox::Words& words)
@@ -121,9 +117,8 @@ struct CandidateHash {
 };
 
 // The block hash of the candidate a nonce selects, equal to PowMastPaths::fast_mast_hash of
-// Pow{root, path(index_a), path(index_b), nonce}: the sponge absorbs the nonce, then path_b and
-// path_a element by element as each is read or built, then the root. 63 permutations for the
-// indices, 67 per sibling leaf built here, 39 for the hash: 236 with leaves built on the fly.
+// Pow{root, path(index_a), path(index_b), nonce} with neither path ever held. 63 permutations for
+// the indices, 67 per sibling leaf built here, 39 for the hash: 236 with leaves built on the fly.
 template <typename Permute>
 CRV_HD CandidateHash candidate_hash(const TreeView& tree, const PowMastPaths& mast_paths, const Digest& root,
                                     const Digest& final_hash, const Digest& nonce, const Permute& permute)
@@ -131,18 +126,8 @@ CRV_HD CandidateHash candidate_hash(const TreeView& tree, const PowMastPaths& ma
     CandidateHash out;
     pow_hash::indices(final_hash, nonce, leaf_index_mask(tree.tree_height), out.index_a, out.index_b, permute);
     const RecomputedCommitment commitment{mast_paths};
-    const uint64_t length = pow_path_length(tree.tree_height);
-    const Digest zero{};
-
-    pow_hash::Sponge<Permute> sponge;
-    sponge.begin();
-    sponge.absorb(nonce, permute);
-    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j)
-        sponge.absorb(j < length ? path_element(tree, out.index_b, j, commitment, permute) : zero, permute);
-    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j)
-        sponge.absorb(j < length ? path_element(tree, out.index_a, j, commitment, permute) : zero, permute);
-    sponge.absorb(root, permute);
-    out.hash = pow_hash::fold_mast_paths(sponge.finish(permute), mast_paths, permute);
+    const TreePaths<RecomputedCommitment, Permute> paths{tree, out.index_a, out.index_b, commitment, permute};
+    out.hash = pow_hash::block_hash(mast_paths, root, paths, nonce, permute);
     return out;
 }
 

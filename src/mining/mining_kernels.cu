@@ -6,24 +6,6 @@
 
 namespace {
 
-#if defined(__CUDACC__)
-#define CRV_MINING_NOINLINE __noinline__
-#else
-#define CRV_MINING_NOINLINE
-#endif
-
-// One out-of-line copy of the permutation for every hash of these kernels. Inlined at each of the
-// sponge's absorb sites it made ptxas take minutes; a call costs only the state's trip through
-// local memory, small against a permutation.
-__device__ CRV_MINING_NOINLINE void kernel_permutation(uint64_t* state)
-{
-    tip5::permutation(state, device_tables());
-}
-
-struct KernelPermutation {
-    __device__ void operator()(uint64_t* state) const { kernel_permutation(state); }
-};
-
 // The found flag as every thread polls it: a fresh read of device memory each time.
 __device__ __forceinline__ int read_found_flag(const int* flag)
 {
@@ -34,9 +16,13 @@ __device__ __forceinline__ int read_found_flag(const int* flag)
 #endif
 }
 
-__device__ __forceinline__ void store_digests(Digest* out, const Digest* in, uint64_t count)
+// The winner's path, as the Pow it is submitted in carries it.
+template <typename Commitment>
+__device__ __forceinline__ void store_pow_path(Digest* out, const mining::TreeView& tree, uint64_t index,
+                                               const Commitment& commitment)
 {
-    for (uint64_t i = 0; i < count; ++i) out[i] = in[i];
+    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j)
+        out[j] = mining::pow_path_entry(tree, index, j, commitment, CalledPermutation{});
 }
 
 }  // namespace
@@ -45,7 +31,7 @@ __device__ void compute_merkle_path(const Digest* d_leafs, const Digest* d_merkl
                                     uint64_t num_leafs, uint64_t tree_height, const Digest& commitment, Digest* path)
 {
     const mining::TreeView tree{d_leafs, d_merkle_tree, num_leafs, tree_height};
-    mining::merkle_path(tree, index, tree_height, mining::GivenCommitment{commitment}, path, KernelPermutation{});
+    mining::merkle_path(tree, index, tree_height, mining::GivenCommitment{commitment}, path, CalledPermutation{});
 }
 
 __device__ void compute_merkle_paths(const Digest* d_leafs, const Digest* d_merkle_tree, uint64_t index_a,
@@ -74,10 +60,10 @@ __global__ void __launch_bounds__(256, 2)
 {
     const uint32_t g = blockIdx.x * blockDim.x + threadIdx.x;
     const uint64_t stride = static_cast<uint64_t>(gridDim.x) * blockDim.x;
-    const KernelPermutation permute{};
+    const CalledPermutation permute{};
     const mining::TreeView tree{d_leafs, d_merkle_tree, num_leafs, tree_height};
     philox::Stream random = philox::Stream::start(philox::MINING_SEED, g);
-    const Digest root = mining::load_digest(d_merkle_tree + 1);
+    const Digest root = load_digest(d_merkle_tree + 1);
 
     for (uint64_t n = g; n < num_nonces; n += stride) {
         if (read_found_flag(d_solution_found) != 0) return;
@@ -91,11 +77,8 @@ __global__ void __launch_bounds__(256, 2)
         atomicExch(reinterpret_cast<unsigned long long*>(d_solution_nonce), static_cast<unsigned long long>(counter));
         *d_solution_nonce_digest = nonce;
         const mining::RecomputedCommitment commitment{mast_paths};
-        Digest path[GUESSER_TREE_HEIGHT];
-        mining::pow_path(tree, candidate.index_a, commitment, path, permute);
-        store_digests(d_solution_path_a, path, GUESSER_TREE_HEIGHT);
-        mining::pow_path(tree, candidate.index_b, commitment, path, permute);
-        store_digests(d_solution_path_b, path, GUESSER_TREE_HEIGHT);
+        store_pow_path(d_solution_path_a, tree, candidate.index_a, commitment);
+        store_pow_path(d_solution_path_b, tree, candidate.index_b, commitment);
         return;
     }
 }

@@ -9,16 +9,6 @@
 
 namespace {
 
-// Children are only read while their parents are written elsewhere: the non-coherent path is safe.
-__device__ __forceinline__ Digest load_readonly(const Digest* digest)
-{
-    const unsigned long long* words = reinterpret_cast<const unsigned long long*>(digest->elements);
-    Digest out;
-#pragma unroll
-    for (int i = 0; i < Digest::LENGTH; ++i) out.elements[i] = __ldg(words + i);
-    return out;
-}
-
 __device__ __forceinline__ uint32_t thread_index()
 {
     return blockIdx.x * blockDim.x + threadIdx.x;
@@ -33,9 +23,10 @@ __global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
     const uint32_t t = thread_index();
     const uint64_t layer0 = uint64_t(1) << (height - 1);
     if (t >= layer0) return;
-    const Digest left = guesser_leaf_device(commitment, 2 * uint64_t(t), num_leafs);
-    const Digest right = guesser_leaf_device(commitment, 2 * uint64_t(t) + 1, num_leafs);
-    nodes[layer0 + t] = pow_hash::pair(left, right, device_permutation());
+    const InlinePermutation permute{};
+    const Digest left = pow_hash::leaf(commitment, 2 * uint64_t(t), num_leafs, permute);
+    const Digest right = pow_hash::leaf(commitment, 2 * uint64_t(t) + 1, num_leafs, permute);
+    nodes[layer0 + t] = tip5::hash_pair(left, right, permute);
 }
 
 __global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
@@ -43,14 +34,15 @@ __global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
 {
     const uint32_t t = thread_index();
     if (t >= count) return;
-    parents[t] = pow_hash::pair(load_readonly(&children[2 * uint64_t(t)]), load_readonly(&children[2 * uint64_t(t) + 1]),
-                                device_permutation());
+    // Children are only read while their parents are written elsewhere: the read-only path is safe.
+    parents[t] = tip5::hash_pair(load_digest(&children[2 * uint64_t(t)]), load_digest(&children[2 * uint64_t(t) + 1]),
+                                 InlinePermutation{});
 }
 
 __global__ void compute_final_hash_kernel(Digest* out, const Digest* root, Digest commitment)
 {
     if (blockIdx.x != 0 || threadIdx.x != 0) return;
-    out[0] = pow_hash::pair(root[0], commitment, device_permutation());
+    out[0] = tip5::hash_pair(root[0], commitment, InlinePermutation{});
 }
 
 namespace {

@@ -1,25 +1,9 @@
 #include "pow/pow.h"
 
 #include <algorithm>
-#include <vector>
 
+#include "hash/tip5_host.h"
 #include "pow/pow_hash.h"
-
-namespace {
-
-const pow_hash::TablePermutation HOST_PERMUTATION{HOST_TABLES};
-
-void append(std::vector<uint64_t>& sequence, const Digest& digest)
-{
-    sequence.insert(sequence.end(), digest.elements, digest.elements + Digest::LENGTH);
-}
-
-Digest sequence_hash(const std::vector<uint64_t>& sequence)
-{
-    return Digest::from_words(tip5_hash_varlen_host(sequence.data(), sequence.size()));
-}
-
-}  // namespace
 
 PowMastPaths convertToPowMastPaths(const PowPuzzle::AuthPaths& paths)
 {
@@ -33,23 +17,12 @@ PowMastPaths convertToPowMastPaths(const PowPuzzle::AuthPaths& paths)
 
 Digest PowMastPaths::commit() const
 {
-    std::vector<uint64_t> sequence;
-    sequence.reserve(30);
-    for (const Digest& d : pow) append(sequence, d);
-    for (const Digest& d : header) append(sequence, d);
-    append(sequence, kernel[0]);
-    return sequence_hash(sequence);
+    return pow_hash::commitment(*this, HOST_PERMUTATION);
 }
 
 Digest PowMastPaths::fast_mast_hash(const Pow& candidate) const
 {
-    std::vector<uint64_t> encoding;
-    encoding.reserve(300);
-    append(encoding, candidate.nonce);
-    for (const Digest& d : candidate.path_b) append(encoding, d);
-    for (const Digest& d : candidate.path_a) append(encoding, d);
-    append(encoding, candidate.root);
-    return pow_hash::fold_mast_paths(sequence_hash(encoding), *this, HOST_PERMUTATION);
+    return pow_hash::fast_mast_hash(*this, candidate, HOST_PERMUTATION);
 }
 
 std::pair<uint64_t, uint64_t> Pow::indices(const Digest& final_hash, const Digest& nonce, uint64_t index_mask)

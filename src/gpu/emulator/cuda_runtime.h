@@ -1,13 +1,7 @@
-// Host emulator of the CUDA runtime operations this system uses (test equipment).
-//
-// Device memory lives in host memory under a configurable capacity; a configurable virtual device
-// answers property and occupancy queries; kernels run on the CPU with per-thread blockIdx /
-// threadIdx, their blocks spread over a small pool of host threads. Errors follow the real
-// runtime: every failing call leaves its code pending for the calling host thread until
-// cudaGetLastError reads it; a kernel fault surfaces at the next synchronisation. A fault hook
-// lets tests make the Nth call of an operation fail with a chosen code.
-//
-// Kernels may not use barriers or shared memory: each emulated thread runs to completion in turn.
+// The CUDA runtime as the host emulator provides it: the types, error codes and calls this system
+// uses, with the real runtime's names and meaning. Errors follow the real runtime: every failing
+// call leaves its code pending for the calling host thread until cudaGetLastError reads it; a
+// kernel fault surfaces at the next synchronisation. The emulator's own controls are in control.h.
 #pragma once
 
 #include <cstddef>
@@ -98,9 +92,7 @@ extern __thread uint3 blockDim;
 extern __thread uint3 gridDim;
 
 const char* cudaGetErrorString(cudaError_t error);
-const char* cudaGetErrorName(cudaError_t error);
 cudaError_t cudaGetLastError();
-cudaError_t cudaPeekAtLastError();
 
 cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaSetDevice(int device);
@@ -150,58 +142,7 @@ inline T __ldg(const T* address)
     return *address;
 }
 
-namespace emu {
-
-struct VirtualDevice {
-    std::string name = "Corvane Emulated GPU";
-    int major = 8;
-    int minor = 9;
-    int multiprocessor_count = 4;
-    int max_threads_per_block = 1024;
-    int max_threads_per_multiprocessor = 1536;
-    int max_blocks_per_multiprocessor = 24;
-    int warp_size = 32;
-    size_t total_memory = size_t(1) << 30;  // also the allocation capacity
-    int kernel_max_threads_per_block = 1024;  // what cudaFuncGetAttributes reports for any kernel
-};
-
-struct Config {
-    int device_count = 1;
-    VirtualDevice device;  // every device is this one
-    int worker_threads = 2;
-};
-
-// Replaces the configuration and resets all state (memory, streams, errors, faults). Until the
-// first call the emulator runs Config{}, with the device count taken from CRV_EMU_DEVICE_COUNT
-// when that holds a number from 0 to 64 (how process-level tests set up the emulated executable).
-void configure(const Config& config);
-const Config& config();
-
-enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy };
-
-// The nth call of `op` from now on (1 = the next) fails with `error`. A Launch fault is a launch
-// error visible at once; a Kernel fault lets the launch succeed and the kernel not run, its error
-// surfacing at the next synchronisation. Synchronize covers stream and device synchronisation.
-void fail_nth(Op op, int nth, cudaError_t error);
-void clear_faults();
-
-size_t bytes_in_use();
-size_t live_allocations();
-size_t live_streams();
-unsigned long long launches();
-
-// Runs body once per emulated thread of the grid, with blockIdx/threadIdx set.
-void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body);
-
-template <typename Body>
-void launch(dim3 grid, dim3 block, cudaStream_t stream, Body&& body)
-{
-    run_grid(grid, block, stream, std::function<void()>(std::forward<Body>(body)));
-}
-
-int kernel_max_threads_per_block();
-
-}  // namespace emu
+#include "gpu/emulator/control.h"
 
 template <typename Kernel>
 cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, Kernel*)
@@ -210,14 +151,12 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, Kernel*)
     return cudaSuccess;
 }
 
-cudaError_t emu_occupancy(int* blocks, int block_size);
-
 template <typename Kernel>
 cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessor(int* blocks, Kernel*, int block_size,
                                                           size_t dynamic_shared_bytes)
 {
     (void)dynamic_shared_bytes;
-    return emu_occupancy(blocks, block_size);
+    return emu::occupancy(blocks, block_size);
 }
 
 // The runtime's own search: the block size (a multiple of the warp size, stepping down from the

@@ -1,0 +1,65 @@
+// Controls of the host emulator (test equipment): the virtual device, the fault hook and the
+// counters tests read. Device memory lives in host memory under the device's capacity; kernels run
+// on the CPU with per-thread blockIdx / threadIdx, their blocks spread over a small pool of host
+// threads. Kernels may not use barriers or shared memory: each emulated thread runs to completion.
+// Included by cuda_runtime.h, whose types it uses.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace emu {
+
+struct VirtualDevice {
+    std::string name = "Corvane Emulated GPU";
+    int major = 8;
+    int minor = 9;
+    int multiprocessor_count = 4;
+    int max_threads_per_block = 1024;
+    int max_threads_per_multiprocessor = 1536;
+    int max_blocks_per_multiprocessor = 24;
+    int warp_size = 32;
+    size_t total_memory = size_t(1) << 30;  // also the allocation capacity
+    int kernel_max_threads_per_block = 1024;  // what cudaFuncGetAttributes reports for any kernel
+};
+
+struct Config {
+    int device_count = 1;
+    VirtualDevice device;  // every device is this one
+    int worker_threads = 2;
+};
+
+// Replaces the configuration and resets all state (memory, streams, errors, faults). Until the
+// first call the emulator runs Config{}, with the device count taken from CRV_EMU_DEVICE_COUNT
+// when that holds a number from 0 to 64 (how process-level tests set up the emulated executable).
+void configure(const Config& config);
+const Config& config();
+
+enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy };
+
+// The nth call of `op` from now on (1 = the next) fails with `error`. A Launch fault is a launch
+// error visible at once; a Kernel fault lets the launch succeed and the kernel not run, its error
+// surfacing at the next synchronisation. Synchronize covers stream and device synchronisation.
+void fail_nth(Op op, int nth, cudaError_t error);
+void clear_faults();
+
+size_t bytes_in_use();
+size_t live_allocations();
+size_t live_streams();
+unsigned long long launches();
+
+// Runs body once per emulated thread of the grid, with blockIdx/threadIdx set (gpu::launch).
+void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body);
+
+template <typename Body>
+void launch(dim3 grid, dim3 block, cudaStream_t stream, Body&& body)
+{
+    run_grid(grid, block, stream, std::function<void()>(std::forward<Body>(body)));
+}
+
+// What the virtual device answers to cudaFuncGetAttributes and to the occupancy query.
+int kernel_max_threads_per_block();
+cudaError_t occupancy(int* blocks, int block_size);
+
+}  // namespace emu

@@ -1,0 +1,134 @@
+// Device memory in host memory under the device's capacity, copies, and streams.
+#include <cstdlib>
+#include <cstring>
+
+#include "gpu/emulator/state.h"
+
+using emu::Op;
+using emu::state;
+
+namespace {
+
+cudaError_t memory_op(Op op, void* dst, const void* src, int value, size_t count, cudaStream_t stream)
+{
+    emu::State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status = emu::check_device(s);
+    if (status == cudaSuccess && !emu::valid_stream(s, stream)) status = cudaErrorInvalidResourceHandle;
+    if (status == cudaSuccess) status = emu::take_fault(s, op);
+    if (status == cudaSuccess && count != 0 && (dst == nullptr || (op == Op::Memcpy && src == nullptr)))
+        status = cudaErrorInvalidValue;
+    if (status != cudaSuccess) return emu::fail(status);
+    if (op == Op::Memcpy)
+        std::memmove(dst, src, count);
+    else
+        std::memset(dst, value, count);
+    return cudaSuccess;
+}
+
+}  // namespace
+
+cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.config.device_count == 0) return emu::fail(cudaErrorNoDevice);
+    *total_bytes = s.config.device.total_memory;
+    *free_bytes = s.config.device.total_memory - s.in_use;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** ptr, size_t size)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status = emu::check_device(s);
+    if (status == cudaSuccess && ptr == nullptr) status = cudaErrorInvalidValue;
+    if (status == cudaSuccess) status = emu::take_fault(s, Op::Malloc);
+    if (status == cudaSuccess && size > s.config.device.total_memory - s.in_use) status = cudaErrorMemoryAllocation;
+    if (status != cudaSuccess) return emu::fail(status);
+    if (size == 0) {
+        *ptr = nullptr;
+        return cudaSuccess;
+    }
+    void* block = std::malloc(size);
+    if (block == nullptr) return emu::fail(cudaErrorMemoryAllocation);
+    s.allocations[block] = size;
+    s.in_use += size;
+    *ptr = block;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* ptr)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (ptr == nullptr) return cudaSuccess;
+    auto it = s.allocations.find(ptr);
+    if (it == s.allocations.end()) return emu::fail(cudaErrorInvalidValue);
+    s.in_use -= it->second;
+    std::free(it->first);
+    s.allocations.erase(it);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* ptr, int value, size_t count)
+{
+    return memory_op(Op::Memset, ptr, nullptr, value, count, nullptr);
+}
+
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream)
+{
+    return memory_op(Op::Memset, ptr, nullptr, value, count, stream);
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind)
+{
+    {
+        // A synchronous copy waits for earlier work and so reports a kernel fault.
+        auto& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        cudaError_t earlier = emu::take_async_error(s);
+        if (earlier != cudaSuccess) return emu::fail(earlier);
+    }
+    return memory_op(Op::Memcpy, dst, src, 0, count, nullptr);
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind, cudaStream_t stream)
+{
+    return memory_op(Op::Memcpy, dst, src, 0, count, stream);
+}
+
+cudaError_t cudaStreamCreate(cudaStream_t* stream)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status = emu::check_device(s);
+    if (status == cudaSuccess) status = emu::take_fault(s, Op::StreamCreate);
+    if (status != cudaSuccess) return emu::fail(status);
+    *stream = new CUstream_st{0};
+    s.streams.insert(*stream);
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.streams.find(stream);
+    if (it == s.streams.end()) return emu::fail(cudaErrorInvalidResourceHandle);
+    delete stream;
+    s.streams.erase(it);
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status = emu::check_device(s);
+    if (status == cudaSuccess && !emu::valid_stream(s, stream)) status = cudaErrorInvalidResourceHandle;
+    if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
+    if (status == cudaSuccess) status = emu::take_async_error(s);
+    return emu::fail(status);
+}
