@@ -46,15 +46,6 @@ void BM_FastMastHashHost(benchmark::State& state)
 }
 BENCHMARK(BM_FastMastHashHost);
 
-struct CountingPermutation {
-    uint64_t* count;
-    void operator()(uint64_t* s) const
-    {
-        ++*count;
-        tip5::permutation(s, HOST_TABLES);
-    }
-};
-
 // Permutations the kernel's candidate arithmetic spends per candidate over this tree, counted by
 // running the same source on the host.
 double permutations_per_candidate(const GuesserBuffer& buffer, uint64_t height, int samples)

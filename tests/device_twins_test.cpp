@@ -60,8 +60,10 @@ TEST_F(DeviceTest, TwinsAgreeWithTheHostAndTheReferences)
         t.x = values[i % v], t.y = values[i / v];  // every pair of edge values
         for (int k = 0; k < tip5::STATE_SIZE; ++k) t.state[k] = i % 4 == 0 ? values[(i + k) % v] : rng() % field::P;
         t.left = reference::random_digest(rng);
-        t.right = i == 0 ? t.left : reference::random_digest(rng);
-        for (int k = 0; k < Digest::LENGTH && i % 3 == 0; ++k) t.left[k] %= 2, t.right[k] %= 2;  // ties everywhere
+        t.right = reference::random_digest(rng);
+        for (int k = 0; k < Digest::LENGTH && i % 3 == 0; ++k)  // 0/1 words: ties at every position
+            t.left[k] = (i / 3 >> k) & 1, t.right[k] = ((i / 3 * 13 + 7) >> k) & 1;
+        if (i == 0) t.right = t.left;
         t.mask = i % 2 == 0 ? GUESSER_INDEX_MASK : 63;
         t.count = i % 41;
         for (uint64_t& e : t.elements) e = rng() % field::P;

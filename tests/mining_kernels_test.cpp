@@ -98,8 +98,7 @@ TEST_F(MiningKernel, AnyThresholdRecordsOneCoherentCandidateOfTheBatch)
     const SmallTree small(21);
     const uint64_t start = 1000, count = 100;
     const MiningRecord r = small.mine(ANY, start, count, 2, 32);
-    ASSERT_EQ(r.found, 1);
-    ASSERT_TRUE(r.nonce >= start && r.nonce < start + count) << r.nonce;
+    ASSERT_TRUE(r.found == 1 && r.nonce >= start && r.nonce < start + count) << r.found << " " << r.nonce;
     EXPECT_EQ(r.nonce_digest, small.nonce(start, r.nonce - start, 2 * 32));
     const auto [a, b] = Pow::indices(small.final_hash, r.nonce_digest, SmallTree::LEAFS - 1);
     EXPECT_EQ(r.path_a, reference::auth_path(small.tree, a));  // zero beyond the tree's 6 entries

@@ -39,11 +39,11 @@ TEST(CudaErrorLines, ReportPendingErrorsOnceWithTheirLabel)
     EXPECT_EQ(c.out + c.err, "[ERR][pre-mining stale error] out of memory\n[ERR][sync final ops] unspecified launch failure\n");
 }
 
-// Every thread tries to claim the flag; the one that does counts itself.
-__global__ void claim_kernel(unsigned int* flag_and_claims)
+// Every thread tries to claim the flag (an int, as the mining kernel's); the one that does counts itself.
+__global__ void claim_kernel(int* flag_and_claims)
 {
-    if (atomicCAS(flag_and_claims, 0u, 1u) != 0u) return;
-    for (unsigned old = flag_and_claims[1]; atomicCAS(flag_and_claims + 1, old, old + 1) != old;) old = flag_and_claims[1];
+    if (atomicCAS(flag_and_claims, 0, 1) != 0) return;
+    for (int old = flag_and_claims[1]; atomicCAS(flag_and_claims + 1, old, old + 1) != old;) old = flag_and_claims[1];
 }
 
 void any_kernel() {}
@@ -51,20 +51,20 @@ void any_kernel() {}
 TEST(Emulator, AtomicsLaunchChecksAndOccupancyAnswerLikeTheRuntime)
 {
     emu::Config config;
-    config.worker_threads = 4;  // 4 SMs of 1536 threads and 24 blocks, 1024 threads per block
+    config.worker_threads = 4;  // 4 SMs of 1536 threads and 24 blocks, 1024 threads per block, warps of 32
     emu::configure(config);
-    gpu::DeviceBuffer<unsigned int> flag_and_claims;
+    gpu::DeviceBuffer<int> flag_and_claims;
     ASSERT_EQ(flag_and_claims.allocate(2), cudaSuccess);
     for (int round = 0; round < 10; ++round) {
         ASSERT_EQ(cudaMemset(flag_and_claims.get(), 0, 8), cudaSuccess);
         gpu::launch(claim_kernel, dim3(64), dim3(128), nullptr, flag_and_claims.get());
         ASSERT_EQ(support::finish_launch(), cudaSuccess);
-        EXPECT_EQ(support::to_host(flag_and_claims.get(), 2)[1], 1u);  // exactly one thread claimed the flag
+        EXPECT_EQ(support::to_host(flag_and_claims.get(), 2)[1], 1);  // exactly one thread claimed the flag
     }
     gpu::launch(claim_kernel, dim3(1), dim3(2048), nullptr, flag_and_claims.get());  // above 1024 threads
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
     int blocks = -1, min_grid = 0, block = 0;
-    for (const auto& [block_size, expected] : {std::make_pair(256, 6), std::make_pair(33, 24), std::make_pair(2048, 0)}) {
+    for (const auto& [block_size, expected] : {std::make_pair(100, 12), std::make_pair(33, 24), std::make_pair(2048, 0)}) {
         ASSERT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, any_kernel, block_size, 0), cudaSuccess);
         EXPECT_EQ(blocks, expected) << block_size;
     }

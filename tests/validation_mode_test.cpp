@@ -69,8 +69,7 @@ TEST(ValidationTest, SmallTreeAgainstItsHostExpectationsMatchesEverywhereAndEnds
 {
     const TestData::Expected e = host_expectations();
     const auto [status, r] = run(e);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(status == 0 && r.err.empty()) << status << r.err;
     const Digest& h = e.fast_mast_hash;
     const std::string nonce = digest_to_hex(TestData::get_start_nonce()), target = digest_to_hex(TestData::get_target());
     expect_lines_in_order(r.out, {
@@ -114,8 +113,7 @@ TEST(ValidationTest, EachMismatchIsReportedAndEndsWith1)
         TestData::Expected spoiled = good;
         c.spoil(spoiled);
         const auto [status, r] = run(spoiled, c.failing_malloc);
-        EXPECT_EQ(status, 1);
-        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(status == 1 && r.err.empty()) << status << r.err;
         expect_lines_in_order(r.out, c.lines);
     }
 }

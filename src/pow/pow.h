@@ -16,7 +16,6 @@ struct GuesserGeometry {
     uint64_t tree_height = GUESSER_TREE_HEIGHT;  // levels below the root, 1..GUESSER_TREE_HEIGHT
 
     constexpr uint64_t num_leafs() const { return uint64_t(1) << tree_height; }
-    constexpr uint64_t index_mask() const { return num_leafs() - 1; }
     constexpr bool valid() const { return tree_height >= 1 && tree_height <= GUESSER_TREE_HEIGHT; }
 };
 

@@ -34,7 +34,6 @@ struct Config {
 // first call the emulator runs Config{}, with the device count taken from CRV_EMU_DEVICE_COUNT
 // when that holds a number from 0 to 64 (how process-level tests set up the emulated executable).
 void configure(const Config& config);
-const Config& config();
 
 enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy };
 
@@ -44,7 +43,6 @@ enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchroniz
 void fail_nth(Op op, int nth, cudaError_t error);
 void clear_faults();
 
-size_t bytes_in_use();
 size_t live_allocations();
 size_t live_streams();
 unsigned long long launches();

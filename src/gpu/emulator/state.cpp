@@ -96,11 +96,6 @@ void configure(const Config& config)
     current_device = 0;
 }
 
-const Config& config()
-{
-    return state().config;
-}
-
 void fail_nth(Op op, int nth, cudaError_t error)
 {
     State& s = state();
@@ -113,13 +108,6 @@ void clear_faults()
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.faults.clear();
-}
-
-size_t bytes_in_use()
-{
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.in_use;
 }
 
 size_t live_allocations()
@@ -145,7 +133,9 @@ unsigned long long launches()
 
 int kernel_max_threads_per_block()
 {
-    return config().device.kernel_max_threads_per_block;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.config.device.kernel_max_threads_per_block;
 }
 
 }  // namespace emu
