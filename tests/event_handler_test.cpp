@@ -1,131 +1,98 @@
+// The event queue, and how the running miner's session reads it for the nonce search.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "bridge/event_handler.h"
+#include "miner/miner_session.h"
+#include "miner/shared_state.h"
+#include "support/captured_output.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-MiningEvent take(EventHandler& events)
+TEST(EventHandler, FirstInFirstOutByCopyAndARepostGoesToTheBack)
 {
-    MiningEvent out;
-    EXPECT_TRUE(events.waitForEvent(out, 0ms));
-    return out;
-}
-
-TEST(MiningEvent, DefaultSlotIsAnErrorAndConstructionStampsTheTime)
-{
-    const MiningEvent empty;
-    EXPECT_EQ(empty.type, EventType::ERROR);
-    EXPECT_TRUE(empty.puzzle_id.empty());
-    EXPECT_TRUE(empty.data.empty());
-
-    const auto before = Clock::now();
-    const MiningEvent event(EventType::SOLUTION_FOUND, "p1", "Nonce: 42");
-    const auto after = Clock::now();
-    EXPECT_EQ(event.type, EventType::SOLUTION_FOUND);
-    EXPECT_EQ(event.puzzle_id, "p1");
-    EXPECT_EQ(event.data, "Nonce: 42");
-    EXPECT_LE(before, event.timestamp);
-    EXPECT_LE(event.timestamp, after);
-
-    EXPECT_EQ(static_cast<int>(EventType::NEW_PUZZLE), 0);
-    EXPECT_EQ(static_cast<int>(EventType::STOP_MINING), 2);
-    EXPECT_EQ(static_cast<int>(EventType::ERROR), 3);
-}
-
-TEST(EventHandler, TakesInPostingOrderAndARepostGoesToTheBack)
-{
+    EXPECT_EQ(MiningEvent().type, EventType::ERROR);  // an untouched slot is never work
     EventHandler events;
-    events.postEvent(MiningEvent(EventType::NEW_PUZZLE, "a", "{}"));
-    events.postEvent(MiningEvent(EventType::NEW_PUZZLE, "b", "{}"));
-    const MiningEvent first = take(events);
-    EXPECT_EQ(first.puzzle_id, "a");
-
-    events.postEvent(MiningEvent(EventType::ERROR, "", "c"));
-    events.postEvent(first);  // the driver gives way to it: behind what came meanwhile
-
-    EXPECT_EQ(take(events).puzzle_id, "b");
-    EXPECT_EQ(take(events).data, "c");
-    const MiningEvent again = take(events);
-    EXPECT_EQ(again.type, EventType::NEW_PUZZLE);
-    EXPECT_EQ(again.puzzle_id, "a");
-    EXPECT_EQ(again.timestamp, first.timestamp);  // stored by copy
-
+    const MiningEvent a(EventType::NEW_PUZZLE, "a", "{}");
+    for (const MiningEvent& e : {a, MiningEvent(EventType::NEW_PUZZLE, "b", "{}"), MiningEvent(EventType::ERROR, "", "c")})
+        events.postEvent(e);
     MiningEvent out;
-    EXPECT_FALSE(events.waitForEvent(out, 0ms));
-}
+    ASSERT_TRUE(events.waitForEvent(out, 0ms));
+    events.postEvent(out);  // given way to: behind what came meanwhile
+    std::string order;
+    while (events.waitForEvent(out, 0ms)) order += out.puzzle_id + out.data;
+    EXPECT_EQ(order, "b{}ca{}");
+    EXPECT_EQ(out.timestamp, a.timestamp);
 
-TEST(EventHandler, EmptyQueueTimesOutAndLeavesOutAlone)
-{
-    EventHandler events;
-    for (const std::chrono::milliseconds timeout : {100ms, 1000ms}) {
-        MiningEvent out(EventType::STOP_MINING, "keep", "me");
-        const auto stamp = out.timestamp;
+    for (const auto timeout : {100ms, 1000ms}) {  // an empty queue times out and leaves `out` alone
         const auto start = Clock::now();
         EXPECT_FALSE(events.waitForEvent(out, timeout));
         EXPECT_GE(Clock::now() - start, timeout);
-        EXPECT_EQ(out.type, EventType::STOP_MINING);
-        EXPECT_EQ(out.puzzle_id, "keep");
-        EXPECT_EQ(out.data, "me");
-        EXPECT_EQ(out.timestamp, stamp);
+        EXPECT_EQ(out.puzzle_id + out.data, "a{}");
     }
 }
 
-TEST(EventHandler, APostWakesTheWaiterAtOnce)
+TEST(EventHandler, APostWakesTheWaiterAndConcurrentPostersKeepTheirOrder)
 {
     EventHandler events;
     MiningEvent out;
-    bool taken = false;
-    Clock::duration waited{};
-    std::thread waiter([&] {
-        const auto start = Clock::now();
-        taken = events.waitForEvent(out, 30s);
-        waited = Clock::now() - start;
-    });
-    std::this_thread::sleep_for(50ms);
-    events.postEvent(MiningEvent(EventType::STOP_MINING, "", "Signal 2"));
-    waiter.join();
-    EXPECT_TRUE(taken);
-    EXPECT_EQ(out.data, "Signal 2");
-    EXPECT_LT(waited, 10s);  // far below the 30 s limit: woken, not timed out
+    const auto start = Clock::now();
+    std::thread poster([&] { events.postEvent(MiningEvent(EventType::STOP_MINING, "", "Signal 2")); });
+    EXPECT_TRUE(events.waitForEvent(out, 30s));
+    EXPECT_LT(Clock::now() - start, 10s);  // woken, not timed out
+    poster.join();
 
-    // Posted while nobody waits: the next wait takes it without waiting.
-    events.postEvent(MiningEvent(EventType::ERROR, "", "x"));
-    EXPECT_EQ(take(events).data, "x");
-}
-
-TEST(EventHandler, ConcurrentPostersKeepTheirOwnOrder)
-{
-    EventHandler events;
-    constexpr int kPosters = 4;
-    constexpr int kEach = 500;
     std::vector<std::thread> posters;
-    for (int p = 0; p < kPosters; ++p) {
+    for (int p = 0; p < 4; ++p)
         posters.emplace_back([&events, p] {
-            for (int i = 0; i < kEach; ++i) {
-                events.postEvent(MiningEvent(EventType::ERROR, std::to_string(p), std::to_string(i)));
-            }
+            for (int i = 0; i < 500; ++i) events.postEvent(MiningEvent(EventType::ERROR, std::to_string(p), std::to_string(i)));
         });
-    }
-    std::vector<int> next(kPosters, 0);
-    int received = 0;
-    MiningEvent out;
-    while (received < kPosters * kEach && events.waitForEvent(out, 10s)) {
-        const int poster = std::stoi(out.puzzle_id);
-        EXPECT_EQ(std::stoi(out.data), next[poster]);
-        next[poster] = std::stoi(out.data) + 1;
-        ++received;
-    }
+    int next[4] = {0, 0, 0, 0}, received = 0;
+    for (; received < 2000 && events.waitForEvent(out, 10s); ++received)
+        EXPECT_EQ(std::stoi(out.data), next[std::stoi(out.puzzle_id)]++);
     for (std::thread& t : posters) t.join();
-    EXPECT_EQ(received, kPosters * kEach);
-    EXPECT_FALSE(events.waitForEvent(out, 0ms));
+    EXPECT_EQ(received, 2000);
+}
+
+TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOn)
+{
+    event_handler = std::make_unique<EventHandler>();
+    CheckedPuzzle mined;
+    mined.prev_block = "block-1";
+    auto on_block = [](const std::string& block) {
+        auto puzzle = std::make_shared<CheckedPuzzle>();
+        puzzle->prev_block = block;
+        return MiningEvent(EventType::NEW_PUZZLE, block, "{}", puzzle);
+    };
+    using Next = MiningSession::Next;
+    const std::vector<std::tuple<MiningEvent, Next, std::string>> cases = {  // event, verdict, output
+        {MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), Next::SOLVED, ""},
+        {MiningEvent(EventType::STOP_MINING, "", "Signal 2"), Next::STOPPED, ""},
+        {MiningEvent(EventType::ERROR, "", "hiccup"), Next::MINE, ""},
+        {on_block("block-1"), Next::MINE, ""},  // same block: dropped, the search goes on
+        {on_block("block-2"), Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n"}};
+    MinerSession session;
+    for (const auto& [event, next, out] : cases) {
+        event_handler->postEvent(event);
+        event_handler->postEvent(MiningEvent(EventType::ERROR, "", "later"));
+        Next verdict = Next::MINE;
+        const support::CapturedOutput o = support::capture_output([&] { verdict = session.between_ranges(mined, 0ms); });
+        EXPECT_EQ(verdict, next) << event.puzzle_id;
+        EXPECT_EQ(o.out + o.err, out);
+        MiningEvent left;
+        ASSERT_TRUE(event_handler->waitForEvent(left, 0ms));
+        EXPECT_EQ(left.data, "later");
+        const bool reposted = event_handler->waitForEvent(left, 0ms);  // given way to: behind what was there
+        EXPECT_EQ(reposted, next == Next::GIVE_WAY);
+        if (reposted) EXPECT_EQ(left.puzzle_id, "block-2");
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(session.between_ranges(mined, 100ms), Next::MINE);  // nothing came within the wait
+    EXPECT_GE(Clock::now() - start, 100ms);
+    event_handler.reset();
 }
 
 }  // namespace

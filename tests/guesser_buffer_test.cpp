@@ -50,13 +50,12 @@ bool is_default(const GuesserBuffer& buffer)
            buffer.num_leafs == 0;
 }
 
-PowPuzzle puzzle_of(const PowMastPaths& paths, const std::string& threshold)
+CheckedPuzzle puzzle_of(const PowMastPaths& paths, const std::string& threshold)
 {
-    PowPuzzle puzzle;
-    for (const Digest& d : paths.pow) puzzle.auth_paths.pow.push_back(digest_to_hex_padded(d));
-    for (const Digest& d : paths.header) puzzle.auth_paths.header.push_back(digest_to_hex_padded(d));
-    puzzle.auth_paths.kernel.push_back(digest_to_hex_padded(paths.kernel[0]));
-    puzzle.threshold = threshold;
+    CheckedPuzzle puzzle;
+    puzzle.mast_paths = paths;
+    puzzle.threshold_text = threshold;
+    puzzle.threshold = parseDigestString(threshold);
     return puzzle;
 }
 
@@ -351,7 +350,7 @@ TEST(PreprocessPuzzle, InstallsTheBufferAndReplacesThePreviousOne)
 
 TEST(PreprocessPuzzle, AFailedBuildLeavesTheInstalledBufferAlone)
 {
-    const PowPuzzle puzzle = puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]");
+    const CheckedPuzzle puzzle = puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]");
     for (const FaultCase& fault : FAULTS) {
         SCOPED_TRACE(std::string(fault.label) + " #" + std::to_string(fault.nth));
         configureDevice();

@@ -1,119 +1,72 @@
-// Submitting a solution through the process's client, and the fetcher reading what the bridge
-// answers to it.
+// Submitting a solution through the process's client.
 #include <gtest/gtest.h>
 
 #include <poll.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "bridge/bridge_reply.h"
 #include "bridge/client.h"
 #include "bridge/solution_submission.h"
 #include "support/captured_output.h"
-#include "support/scripted_bridge.h"
+#include "support/test_bridge.h"
 
 namespace {
 
 using support::capture_output;
 using support::CapturedOutput;
-using namespace std::chrono_literals;
-using nlohmann::json;
 
-// Installs a connected g_corvane_miner_client for one test and clears it afterwards.
-class ProcessClient : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>(bridge.host(), bridge.port());
-        bool connected = false;
-        capture_output([&] { connected = g_corvane_miner_client->connect(); });
-        ASSERT_TRUE(connected);
-        ASSERT_TRUE(bridge.accept());
-    }
-    void TearDown() override { g_corvane_miner_client.reset(); }
-
-    support::ScriptedBridge bridge;
-};
-
-TEST(SolutionSubmission, WithoutAClientNothingIsBuiltOrPrinted)
+TEST(SolutionSubmission, TheLineIsExactReportedAndAFailureIsAResult)
 {
-    ASSERT_EQ(g_corvane_miner_client, nullptr);
-    SubmissionResult result;
-    result.success = true;
-    const CapturedOutput o = capture_output([&] { result = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.request_json, "");
-    EXPECT_EQ(result.message, "Corvane miner client not initialized");
+    SubmissionResult r;
+    CapturedOutput o = capture_output([&] { r = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.request_json, "");
+    EXPECT_EQ(r.message, "Corvane miner client not initialized");
     EXPECT_EQ(o.out + o.err, "");
-}
 
-TEST_F(ProcessClient, SolutionLineIsExactAndReported)
-{
+    support::TestBridge bridge;
+    g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
+    capture_output([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
+    const auto peer = bridge.accept();
     const std::string nonce = std::string(70, '0') + "0123456789";
-    SubmissionResult result;
-    const CapturedOutput o = capture_output([&] {
-        result = submitPowSolutionToBridge("proposal-0123456789abcdef", "root-hex", {"a0", "a1"}, {"b0"}, nonce);
-    });
-    const std::string expected = "{\"SubmitSolution\":{\"pow\":{\"nonce\":\"" + nonce +
-                                 "\",\"path_a\":[\"a0\",\"a1\"],\"path_b\":[\"b0\"],\"root\":\"root-hex\"},"
-                                 "\"proposal_id\":\"proposal-0123456789abcdef\"}}";
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.message, "Submitted to miner bridge");
-    EXPECT_EQ(result.request_json, expected);
-    EXPECT_EQ(bridge.read_pending(200ms), expected + "\n");
-    EXPECT_EQ(o.out, "📤 Submitting POW solution to miner bridge...\n"
-                     "📤 Proposal ID: proposal-0123456...\n"
-                     "📤 Sent: " + expected.substr(0, 100) + "...\n"
-                     "✅ Solution submitted to miner bridge successfully!\n");
-    EXPECT_EQ(o.err, "");
+    o = capture_output([&] { r = submitPowSolutionToBridge("proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, nonce); });
+    const std::string line = "{\"SubmitSolution\":{\"pow\":{\"nonce\":\"" + nonce +
+                             "\",\"path_a\":[\"a0\",\"a1\"],\"path_b\":[],\"root\":\"root\"},\"proposal_id\":\"proposal-0123456789abcdef\"}}";
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(r.message, "Submitted to miner bridge");
+    EXPECT_EQ(r.request_json, line);
+    EXPECT_EQ(peer->read_line(), line);
+    EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: proposal-0123456...\n📤 Sent: " +
+                                 line.substr(0, 100) + "...\n✅ Solution submitted to miner bridge successfully!\n");
 
-    // Empty paths and a short id.
-    const CapturedOutput short_o = capture_output([&] { result = submitPowSolutionToBridge("p1", "r", {}, {}, nonce); });
-    EXPECT_NE(result.request_json.find("\"path_a\":[],\"path_b\":[]"), std::string::npos);
-    EXPECT_NE(short_o.out.find("📤 Proposal ID: p1...\n"), std::string::npos);
-    EXPECT_EQ(bridge.read_pending(200ms), result.request_json + "\n");
-}
-
-TEST_F(ProcessClient, ResetConnectionFailsTheSubmissionAndTheProcessGoesOn)
-{
-    bridge.reset_connection();
+    // A reset connection: both sends fail as results, and neither raises SIGPIPE.
+    peer->close(true);
     pollfd gone{g_corvane_miner_client->socket_descriptor(), POLLIN, 0};
-    ASSERT_EQ(::poll(&gone, 1, 2000), 1);  // the reset has reached the client
-
-    SubmissionResult result;
-    const CapturedOutput o = capture_output([&] { result = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.message, "Failed to send to miner bridge");
-    EXPECT_FALSE(result.request_json.empty());
-    EXPECT_EQ(o.err, "❌ Failed to send message\n❌ Failed to submit solution to miner bridge\n");
-    EXPECT_EQ(o.out, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: id...\n");
+    ASSERT_EQ(::poll(&gone, 1, 2000), 1);
+    for (int i = 0; i < 2; ++i) {
+        o = capture_output([&] { r = submitPowSolutionToBridge("p1", "r", {"a"}, {"b"}, "n"); });
+        EXPECT_FALSE(r.success);
+        EXPECT_EQ(r.message, "Failed to send to miner bridge");
+        EXPECT_EQ(o.out, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: p1...\n");
+        EXPECT_EQ(o.err, "❌ Failed to send message\n❌ Failed to submit solution to miner bridge\n");
+    }
+    g_corvane_miner_client.reset();
 }
 
-TEST_F(ProcessClient, AnswerToASolutionNeverLeavesTheFetcherALineBehind)
+TEST(SolutionSubmission, EveryDigestTextHasEightyCharacters)
 {
-    // The bridge acknowledges a solution and, in the same segment, answers the puzzle request.
-    capture_output([&] { submitPowSolutionToBridge("old", "r", {}, {}, "n"); });
-    ASSERT_TRUE(bridge.read_line());
-    ASSERT_TRUE(bridge.send("{\"msg_type\":\"solution_ack\"}\n"
-                            "{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":\"fresh\"}}\n"));
-
-    // The fetcher's way: every complete line that has arrived goes through the reply handler.
-    EventHandler events;
-    std::string last_id;
-    std::vector<ReplyOutcome> outcomes;
-    capture_output([&] {
-        outcomes.push_back(acceptBridgeReply(g_corvane_miner_client->receive_message(2.0f), events, last_id));
-        while (g_corvane_miner_client->has_buffered_line()) {
-            outcomes.push_back(acceptBridgeReply(g_corvane_miner_client->receive_message(2.0f), events, last_id));
-        }
-    });
-    EXPECT_EQ(outcomes, (std::vector<ReplyOutcome>{ReplyOutcome::IGNORED, ReplyOutcome::NEW_PUZZLE}));
-    MiningEvent event;
-    ASSERT_TRUE(events.waitForEvent(event, 0ms));
-    EXPECT_EQ(event.puzzle_id, "fresh");
-    EXPECT_EQ(last_id, "fresh");
+    Pow pow;
+    pow.root = Digest{{0x1200, 5, 6, 7, 8}};  // first byte 00: the short form would drop it
+    for (size_t i = 0; i < GUESSER_TREE_HEIGHT; ++i) pow.path_a[i] = Digest{{i << 8, 0, 0, 0, 1}};
+    pow.nonce = Digest{{0, 3, 0, 0, 0}};
+    const SolutionTexts t = solution_texts(pow);
+    ASSERT_EQ(t.path_a.size(), GUESSER_TREE_HEIGHT);
+    ASSERT_EQ(t.path_b.size(), GUESSER_TREE_HEIGHT);
+    EXPECT_EQ(t.root, digest_to_hex_padded(pow.root));
+    EXPECT_EQ(t.nonce, digest_to_hex_padded(pow.nonce));
+    for (size_t i = 0; i < GUESSER_TREE_HEIGHT; ++i) {
+        EXPECT_EQ(t.path_a[i], digest_to_hex_padded(pow.path_a[i]));
+        EXPECT_EQ(t.path_b[i], std::string(DIGEST_HEX_LENGTH, '0'));
+    }
+    EXPECT_EQ(t.root.size(), DIGEST_HEX_LENGTH);
 }
 
 }  // namespace

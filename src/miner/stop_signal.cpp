@@ -1,4 +1,4 @@
-#include "bridge/stop_signal.h"
+#include "miner/stop_signal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "bridge/client.h"
-#include "bridge/console_line.h"
-#include "bridge/shared_state.h"
+#include "diag/console_line.h"
+#include "miner/shared_state.h"
 
 namespace {
 
