@@ -12,18 +12,6 @@
 extern char** environ;
 
 namespace support {
-namespace {
-
-std::string whole_file(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
-        text.append(buffer, static_cast<size_t>(n));
-    return text;
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& argv,
                            const std::vector<std::string>& environment)
@@ -32,7 +20,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
     for (const std::string& change : environment) {
         const std::string prefix = change.substr(0, change.find('=')) + "=";
-        env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }), env.end());
+        env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }),
+                  env.end());
         if (change.find('=') != std::string::npos) env.push_back(change);
     }
     // Files, not pipes: the child never blocks on output the test is not reading yet.
@@ -51,8 +40,6 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     if (pid_ == 0) {
         dup2(files_[0], STDOUT_FILENO);
         dup2(files_[1], STDERR_FILENO);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, STDIN_FILENO);
         execve(path.c_str(), arg_ptrs.data(), env_ptrs.data());
         _exit(127);
     }
@@ -72,8 +59,12 @@ void ChildProcess::send_signal(int signal_number)
 bool ChildProcess::running(std::chrono::steady_clock::time_point deadline)
 {
     if (status_ == -1 && waitpid(pid_, &status_, WNOHANG) != pid_) status_ = -1;
-    result_.out = whole_file(files_[0]);
-    result_.err = whole_file(files_[1]);
+    for (int i = 0; i < 2; ++i) {
+        std::string& text = i == 0 ? result_.out : result_.err;
+        char buffer[4096];
+        for (ssize_t n; (n = pread(files_[i], buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
+            text.append(buffer, static_cast<size_t>(n));
+    }
     const bool alive = status_ == -1 && std::chrono::steady_clock::now() < deadline;
     if (alive) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return alive;
@@ -92,8 +83,7 @@ ProcessResult ChildProcess::wait(std::chrono::milliseconds timeout)
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (running(deadline)) {
     }
-    if (status_ == -1) {
-        result_.timed_out = true;
+    if ((result_.timed_out = status_ == -1)) {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status_, 0);
         running(deadline);
@@ -107,8 +97,7 @@ ProcessResult ChildProcess::wait(std::chrono::milliseconds timeout)
 ProcessResult run_process(const std::string& path, const std::vector<std::string>& argv,
                           const std::vector<std::string>& environment, std::chrono::milliseconds timeout)
 {
-    ChildProcess child(path, argv, environment);
-    return child.wait(timeout);
+    return ChildProcess(path, argv, environment).wait(timeout);
 }
 
 }  // namespace support

@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-
 #include <nlohmann/json.hpp>
 
 #include "bridge/puzzle_check.h"
@@ -27,17 +24,9 @@ inline std::string impossible_threshold() { return digest_to_hex_padded(Digest{}
 inline PowPuzzle test_puzzle(const std::string& id, const std::string& prev_block, const std::string& threshold,
                              uint64_t seed = 1)
 {
-    PowPuzzle puzzle;
-    puzzle.id = id;
-    puzzle.prev_block = prev_block;
-    puzzle.threshold = threshold;
-    puzzle.total_guesser_reward = "1000";
     std::mt19937_64 rng(seed);
     auto next = [&rng] { return digest_to_hex_padded(reference::random_digest(rng)); };
-    puzzle.auth_paths.pow = {next(), next(), next()};
-    puzzle.auth_paths.header = {next(), next()};
-    puzzle.auth_paths.kernel = {next()};
-    return puzzle;
+    return PowPuzzle{{{next(), next(), next()}, {next(), next()}, {next()}}, threshold, "1000", id, prev_block};
 }
 
 inline CheckedPuzzle checked(const PowPuzzle& puzzle)
@@ -50,14 +39,14 @@ inline CheckedPuzzle checked(const PowPuzzle& puzzle)
 inline std::string puzzle_reply(const PowPuzzle& p)
 {
     const nlohmann::json paths = {{"pow", p.auth_paths.pow}, {"header", p.auth_paths.header}, {"kernel", p.auth_paths.kernel}};
-    const nlohmann::json body = {{"id", p.id}, {"threshold", p.threshold}, {"prev_block", p.prev_block},
-                                 {"total_guesser_reward", p.total_guesser_reward}, {"auth_paths", paths}};
-    return nlohmann::json{{"msg_type", "pow_puzzle_v1"}, {"puzzle", body}}.dump();
+    return nlohmann::json{{"msg_type", "pow_puzzle_v1"},
+                          {"puzzle", {{"id", p.id}, {"threshold", p.threshold}, {"prev_block", p.prev_block},
+                                      {"total_guesser_reward", p.total_guesser_reward}, {"auth_paths", paths}}}}
+        .dump();
 }
 
-// Checks a found Pow from first principles: the root is the tree's root, both paths fold from the
-// recomputed leaves of its nonce's indices to it (zero above the tree) and the fast MAST hash
-// meets the threshold.
+// Checks a found Pow from first principles: the root is the tree's, both paths fold from the
+// recomputed leaves of its nonce's indices to it (zero above the tree), the hash meets the threshold.
 inline void check_pow(const Pow& pow, const CheckedPuzzle& puzzle, uint64_t tree_height)
 {
     const Digest commitment = puzzle.mast_paths.commit();
@@ -74,21 +63,18 @@ inline void check_pow(const Pow& pow, const CheckedPuzzle& puzzle, uint64_t tree
 // above and returns its nonce counter.
 inline uint64_t check_submission(const std::string& line, const PowPuzzle& puzzle, uint64_t tree_height)
 {
-    const nlohmann::json body = nlohmann::json::parse(line).at("SubmitSolution");
+    const nlohmann::json body = nlohmann::json::parse(line).at("SubmitSolution"), texts = body.at("pow");
     EXPECT_EQ(body.at("proposal_id"), puzzle.id);
-    const nlohmann::json& json_pow = body.at("pow");
     auto digest = [](const nlohmann::json& text) {
         EXPECT_EQ(text.get<std::string>().size(), DIGEST_HEX_LENGTH) << text;
         return hex_to_digest(text.get<std::string>());
     };
     Pow pow;
-    pow.root = digest(json_pow.at("root"));
-    pow.nonce = digest(json_pow.at("nonce"));
-    EXPECT_EQ(json_pow.at("path_a").size(), GUESSER_TREE_HEIGHT);
-    for (size_t i = 0; i < GUESSER_TREE_HEIGHT && i < json_pow.at("path_a").size(); ++i) {
-        pow.path_a[i] = digest(json_pow.at("path_a")[i]);
-        pow.path_b[i] = digest(json_pow.at("path_b")[i]);
-    }
+    pow.root = digest(texts.at("root"));
+    pow.nonce = digest(texts.at("nonce"));
+    EXPECT_EQ(texts.at("path_a").size() + texts.at("path_b").size(), 2 * GUESSER_TREE_HEIGHT);
+    for (size_t i = 0; i < GUESSER_TREE_HEIGHT && i < texts.at("path_a").size(); ++i)
+        pow.path_a[i] = digest(texts.at("path_a")[i]), pow.path_b[i] = digest(texts.at("path_b")[i]);
     check_pow(pow, checked(puzzle), tree_height);
     return pow.nonce[0];
 }

@@ -1,72 +1,56 @@
-// A stand-in for the miner bridge on 127.0.0.1 (a free port). Either the test drives a connection
-// step by step through the Peer it accepts, or, given a script, the bridge answers on a background
-// thread (the n-th puzzle request gets the script's n-th reply) and the test waits for the lines
-// the miner sends.
+// A stand-in for the miner bridge on 127.0.0.1 (a free port). A background thread takes one
+// connection after another, records every line the miner sends and answers the n-th puzzle
+// request with the script's n-th bytes; the test waits for the lines it expects.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace support {
 
-using namespace std::chrono_literals;
-
-// The bridge's end of one accepted connection.
-struct Peer {
-    int fd = -1;
-    std::string pending;  // received, not yet read as a line
-
-    ~Peer() { close(); }
-    bool send(const std::string& bytes) const;  // one write: one segment (TCP_NODELAY)
-    // The next line without its line feed; nothing at the timeout or at the end of the stream.
-    std::optional<std::string> read_line(std::chrono::milliseconds timeout = 5s);
-    void close(bool reset = false);  // orderly, or abortive (RST: the client's writes fail)
-};
-
 class TestBridge {
 public:
-    // The reply line (without its line feed) to puzzle request n = 0, 1, ...; empty sends nothing.
+    // The bytes that answer puzzle request n = 0, 1, ... (a reply line ends in its line feed).
+    // Ending them in CLOSE closes the connection after the rest is written; in RESET, resets it.
     using Script = std::function<std::string(size_t request)>;
+    static constexpr char CLOSE = '\x04';
+    static constexpr char RESET = '\x18';
 
-    TestBridge();
-    explicit TestBridge(Script script);
+    explicit TestBridge(Script script = {});  // none: requests get no answer
     ~TestBridge();
 
     int port() const { return port_; }
-    std::unique_ptr<Peer> accept();  // the next connection; null after 5 s
-
     size_t requests() const;
     // Waits until `count` received lines contain `text`; returns the matching lines so far.
     std::vector<std::string> wait_for_lines(const std::string& text, size_t count,
                                             std::chrono::milliseconds timeout) const;
     std::string wait_for_line(const std::string& text, std::chrono::milliseconds timeout) const;
 
-    static Script always(const std::string& reply)
+    // The same reply line to every request.
+    static Script always(const std::string& line)
     {
-        return [reply](size_t) { return reply; };
+        return [line](size_t) { return line + "\n"; };
     }
 
 private:
     void serve();
+    bool answer(int fd, const std::string& line);  // records and answers a line; false: the end
 
     int listen_fd_ = -1;
     int port_ = 0;
     Script script_;
-    std::thread server_;
     mutable std::mutex mutex_;
     mutable std::condition_variable seen_;
     std::vector<std::string> lines_;
     size_t requests_ = 0;
     int serving_fd_ = -1;
     bool ending_ = false;
+    std::thread server_;
 };
 
 // A port on 127.0.0.1 that refuses connections.

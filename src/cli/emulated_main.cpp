@@ -1,6 +1,7 @@
-// corvane-miner-emu: the whole program on the emulator, for process-level tests. Its one extra
-// input, CRV_EMU_MINING="tree_height=4 range=64 ...", shrinks the geometry and the timings so a run
-// takes seconds; the product has no such input.
+// corvane-miner-emu: the whole program on the emulator, for process-level tests; built only with
+// the emulated library, never into the product. Its one extra input,
+// CRV_EMU_MINING="tree_height=4 range=64 ...", shrinks the geometry and the timings so a run takes
+// seconds; the product's main has no such input.
 #include <chrono>
 #include <cstdlib>
 #include <sstream>

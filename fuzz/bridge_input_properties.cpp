@@ -1,4 +1,4 @@
-#include "support/bridge_input_check.h"
+#include "bridge_input_properties.h"
 
 #include <cstring>
 #include <exception>

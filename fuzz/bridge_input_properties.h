@@ -1,6 +1,5 @@
-// Properties of the bridge's input handling for arbitrary bytes, shared by the deterministic
-// random-input test and the libFuzzer target (fuzz/). Each returns an empty text when every
-// property held, otherwise what went wrong.
+// Properties of the bridge's input handling for arbitrary bytes, checked by the libFuzzer target.
+// Each returns an empty text when every property held, otherwise what went wrong.
 #pragma once
 
 #include <cstddef>
