@@ -1,5 +1,5 @@
-// The bridge connection: its framing and log lines over a real loopback connection, the pieces
-// under it, and the solution line.
+// The bridge side: the connection's framing and log lines over a real loopback connection, the
+// pieces under it, the solution line, and the reading of replies into checked puzzles.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -9,6 +9,7 @@
 #include <cmath>
 #include <thread>
 
+#include "bridge/bridge_reply.h"
 #include "bridge/client.h"
 #include "bridge/json_depth.h"
 #include "bridge/puzzle_message.h"
@@ -16,6 +17,7 @@
 #include "bridge/solution_submission.h"
 #include "bridge/text_prefix.h"
 #include "support/captured_output.h"
+#include "support/mining_fixture.h"
 #include "support/test_bridge.h"
 
 namespace {
@@ -67,18 +69,10 @@ TEST_F(BridgeClient, LinesGoOutWholeAndComeBackOneByOne)
     EXPECT_EQ(o.out + o.err, "❌ Not connected to bridge\n❌ Failed to send message\n");
 }
 
-TEST_F(BridgeClient, TimeoutsLogCutsAndTheEndOfTheStream)
+TEST_F(BridgeClient, TimeoutsAndTheEndOfTheStream)
 {
-    const std::string prefix = "{\"msg_type\":\"x\",\"pad\":\"";
-    for (const size_t length : {100u, 101u}) replies.push_back(prefix + std::string(length - prefix.size() - 2, 'a') + "\"}\n");
-    replies.push_back("");
-    replies.push_back(std::string("{\"last\":true}\n{\"cut\":") + TestBridge::CLOSE);
+    replies = {"", std::string("{\"last\":true}\n{\"cut\":") + TestBridge::CLOSE};
     CapturedOutput o;
-    for (int i = 0; i < 2; ++i) {
-        const std::string line = replies[i].substr(0, replies[i].size() - 1);
-        EXPECT_EQ(ask(o), json::parse(line));
-        EXPECT_EQ(o.out, "📥 Raw response: " + line.substr(0, 100) + "...\n📥 Message type: x\n");
-    }
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ask(o, 0.2f), json::object());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
@@ -120,7 +114,9 @@ TEST_F(BridgeClient, TwoWritersNeverInterleaveTheirLines)
     // Lines far larger than the small socket buffers: every write waits for the reader many times.
     const int small = 16384;
     ASSERT_EQ(::setsockopt(client.socket_descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    auto line_of = [](int who, int i) { return json{{"who", who}, {"i", i}, {"fill", std::string(150000, 'a' + who)}}; };
+    auto line_of = [](int who, int i) {
+        return json{{"who", who}, {"i", i}, {"fill", std::string(150000, 'a' + who)}};
+    };
     std::atomic<int> failures{0};
     const CapturedOutput o = capture_output([&] {
         std::thread writers[2];
@@ -152,48 +148,40 @@ TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
     TestBridge bridge([](size_t) { return std::string(1, TestBridge::RESET); });
     g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
     capture_output([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
-    o = capture_output([&] { r = submitPowSolutionToBridge("proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, "n"); });
+    o = capture_output([&] {
+        r = submitPowSolutionToBridge("proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, "n");
+    });
     const std::string line = "{\"SubmitSolution\":{\"pow\":{\"nonce\":\"n\",\"path_a\":[\"a0\",\"a1\"],\"path_b\":[],"
                              "\"root\":\"root\"},\"proposal_id\":\"proposal-0123456789abcdef\"}}";
     EXPECT_TRUE(r.success);
     EXPECT_EQ(r.message, "Submitted to miner bridge");
     EXPECT_EQ(r.request_json, line);
     EXPECT_EQ(bridge.wait_for_line("SubmitSolution", 5s), line);
-    EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: proposal-0123456...\n📤 Sent: " +
-                                 line.substr(0, 100) + "...\n✅ Solution submitted to miner bridge successfully!\n");
-    // The bridge resets the connection: every later send fails as a result, none raises SIGPIPE.
+    EXPECT_EQ(o.out + o.err,
+              "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: proposal-0123456...\n📤 Sent: " +
+                  line.substr(0, 100) + "...\n✅ Solution submitted to miner bridge successfully!\n");
+    // The bridge resets the connection: a later send fails as a result and raises no SIGPIPE.
     capture_output([] {
         g_corvane_miner_client->send_message(puzzle_request_message());
         g_corvane_miner_client->receive_message(5.0f);  // the reset has arrived
+        g_corvane_miner_client->send_message(puzzle_request_message());
     });
-    for (int i = 0; i < 2; ++i) {
-        o = capture_output([&] { r = submitPowSolutionToBridge("p1", "r", {"a"}, {"b"}, "n"); });
-        EXPECT_FALSE(r.success);
-        EXPECT_EQ(r.message, "Failed to send to miner bridge");
-        EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: p1...\n"
-                                 "❌ Failed to send message\n❌ Failed to submit solution to miner bridge\n");
-    }
+    o = capture_output([&] { r = submitPowSolutionToBridge("p1", "r", {"a"}, {"b"}, "n"); });
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message, "Failed to send to miner bridge");
+    EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: p1...\n"
+                             "❌ Failed to send message\n❌ Failed to submit solution to miner bridge\n");
     g_corvane_miner_client.reset();
-}
-
-TEST(SolutionTexts, EveryDigestInItsFullEightyCharacters)
-{
-    Pow pow;
-    pow.root = Digest{{0x1200, 5, 6, 7, 8}};  // first byte 00: the short form would drop it
-    for (size_t i = 0; i < GUESSER_TREE_HEIGHT; ++i) pow.path_a[i] = Digest{{i << 8, 0, 0, 0, 1}};
-    const SolutionTexts t = solution_texts(pow);
-    ASSERT_EQ(t.path_a.size() + t.path_b.size(), 2 * GUESSER_TREE_HEIGHT);
-    EXPECT_EQ(t.root + t.nonce, digest_to_hex_padded(pow.root) + std::string(80, '0'));
-    for (size_t i = 0; i < GUESSER_TREE_HEIGHT; ++i)
-        EXPECT_EQ(t.path_a[i] + t.path_b[i], digest_to_hex_padded(pow.path_a[i]) + std::string(80, '0'));
 }
 
 TEST(LineBuffer, SplitsLinesAcrossPiecesAndDropsOverLongOnes)
 {
     LineBuffer buffer(8);
     using Lines = std::vector<std::string>;
-    const std::vector<std::tuple<Lines, Lines, size_t>> cases = {  // pieces, lines, lines dropped
-        {{"{\"a\":1}\n{\"", "b\":2}\n\n", std::string("a\0b\n", 4)}, {"{\"a\":1}", "{\"b\":2}", "", std::string("a\0b", 3)}, 0},
+    const std::vector<std::tuple<Lines, Lines, size_t>> cases = {
+        // pieces, lines, lines dropped
+        {{"{\"a\":1}\n{\"", "b\":2}\n\n", std::string("a\0b\n", 4)},  // NUL is data
+         {"{\"a\":1}", "{\"b\":2}", "", std::string("a\0b", 3)}, 0},
         {{"12345678\nok\n1234", "56789", "abcdefghijklmnop", "xyz\nnext\n"}, {"12345678", "ok", "next"}, 1},
         {{"123456789\nfine\n123456789012\nlast"}, {"fine"}, 2},
         {{"\n"}, {"last"}, 0}};
@@ -230,13 +218,118 @@ TEST(Framing, LogCutsTheNestingGuardWholeWritesAndTheTimeoutValue)
         return static_cast<ssize_t>(std::min<size_t>(size, 3));
     }));
     EXPECT_EQ(written, line);
-    EXPECT_FALSE(send_whole(7, line.data(), line.size(), [](int, const void*, size_t, int) -> ssize_t { return errno = EPIPE, -1; }));
+    EXPECT_FALSE(send_whole(7, line.data(), line.size(),
+                            [](int, const void *, size_t, int) -> ssize_t { return errno = EPIPE, -1; }));
     EXPECT_FALSE(send_whole(7, line.data(), line.size(), [](int, const void*, size_t, int) -> ssize_t { return 0; }));
 
-    for (const auto& [seconds, usec] : std::vector<std::pair<float, long>>{{10.0f, 10000000}, {2.5f, 2500000}, {0.1f, 100000}})
-        EXPECT_EQ(receive_timeout_value(seconds).tv_sec * 1000000 + receive_timeout_value(seconds).tv_usec, usec);
+    EXPECT_EQ(receive_timeout_value(2.5f).tv_sec * 1000000 + receive_timeout_value(2.5f).tv_usec, 2500000);
     EXPECT_LT(receive_timeout_value(-0.5f).tv_usec, 0);  // refused by the socket, never undefined
     EXPECT_LT(receive_timeout_value(std::nanf("")).tv_usec, 0);
+}
+
+TEST(PuzzleMessage, CanonicalTextHasEveryMemberInKeyOrderAndParsesBack)
+{
+    EXPECT_EQ(puzzle_request_message().dump(), "{\"RequestPuzzle\":null}");
+    const PowPuzzle puzzle{
+        {{"p0", "p1", "p2"}, {"h0", "h1"}, {"k0"}}, "[1,2,3,4,5]", "12.5", "puzzle-\xC3\xA9", "ab01"};
+    const std::string text = canonical_puzzle_text(puzzle);
+    EXPECT_EQ(text, "{\"auth_paths\":{\"header\":[\"h0\",\"h1\"],\"kernel\":[\"k0\"],\"pow\":[\"p0\",\"p1\",\"p2\"]},"
+                    "\"id\":\"puzzle-\xC3\xA9\",\"prev_block\":\"ab01\",\"threshold\":\"[1,2,3,4,5]\","
+                    "\"total_guesser_reward\":\"12.5\"}");
+    EXPECT_EQ(parsePowPuzzle(text), puzzle);
+    // A library error ends the parse with what was filled: paths, threshold, reward, id, prev_block.
+    const std::vector<std::tuple<std::string, PowPuzzle, bool>> cases = {
+        // text, puzzle, error line
+        {"[1,2]", {}, false},
+        {"{\"auth_paths\":{\"kernel\":[\"k\"],\"pow\":[\"p\"]},\"threshold\":5,\"id\":\"x\"}",
+         {{{"p"}, {}, {"k"}}, "", "", "", ""}, true},
+        {"{\"auth_paths\":[[\"p\"]],\"total_guesser_reward\":-3,\"id\":\"x\"}", {{}, "", "-3", "x", ""}, false},
+        {"{\"total_guesser_reward\":true,\"id\":\"r\"}", {{}, "", "", "r", ""}, false}};
+    for (const auto& [text, expected, error] : cases) {
+        PowPuzzle parsed;
+        const std::string err = support::capture_output([&] { parsed = parsePowPuzzle(text); }).err;
+        EXPECT_EQ(err.rfind("JSON parsing error: [json.exception.type_error", 0), error ? 0u : std::string::npos)
+            << err;
+        EXPECT_EQ(parsed, expected) << text;
+    }
+}
+
+BridgeReply accept(const json& reply, std::string& output, const std::string& last_id = "")
+{
+    BridgeReply result;
+    const support::CapturedOutput o = support::capture_output([&] { result = acceptBridgeReply(reply, last_id); });
+    output = o.out + o.err;
+    return result;
+}
+
+TEST(FetcherReply, ANewIdIsAnnouncedAsCanonicalTextAndACheckedRecord)
+{
+    PowPuzzle puzzle = support::test_puzzle("abcdef0123456789XYZ", "pb", "[1,2,3,4,5]");
+    json reply = json::parse(support::puzzle_reply(puzzle));
+    reply["puzzle"]["total_guesser_reward"] = 12.5;  // any JSON value travels as its compact text
+    std::string out;
+    BridgeReply r = accept(reply, out);
+    EXPECT_EQ(r.outcome, ReplyOutcome::NEW_PUZZLE);
+    EXPECT_EQ(out, "🎯 Threshold: \"[1,2,3,4,5]\"\n\n🔄 New puzzle detected from bridge! ID: abcdef0123456789...\n");
+    puzzle.total_guesser_reward = "12.5";
+    EXPECT_EQ(r.canonical_text, canonical_puzzle_text(puzzle));
+    EXPECT_EQ(r.puzzle_id + " " + r.puzzle.id + " " + r.puzzle.prev_block + " " + r.puzzle.total_guesser_reward,
+              puzzle.id + " " + puzzle.id + " pb 12.5");
+    EXPECT_EQ(r.puzzle.threshold, (Digest{{1, 2, 3, 4, 5}}));
+    EXPECT_EQ(r.puzzle.threshold_text, "[1,2,3,4,5]");
+    EXPECT_EQ(r.puzzle.mast_paths.commit(), convertToPowMastPaths(puzzle.auth_paths).commit());
+
+    reply["puzzle"]["threshold"] = json::array({9, 9, 9, 9, 9});  // the same id again: logged, nothing else
+    EXPECT_EQ(accept(reply, out, puzzle.id).outcome, ReplyOutcome::SAME_PUZZLE);
+    EXPECT_EQ(out, "🎯 Threshold: [9,9,9,9,9]\n");
+    const json bare = json::parse(R"({"msg_type":"pow_puzzle_v1","puzzle":{"id":"bare","auth_paths":[[1]],"prev_block":17}})");
+    r = accept(bare, out);
+    EXPECT_EQ(r.canonical_text, canonical_puzzle_text(PowPuzzle{{}, "", "", "bare", "17"}));  // paths ignored
+    reply["puzzle"]["auth_paths"]["pow"][1] = 1;  // the fetcher's cycle reports it
+    EXPECT_THROW(acceptBridgeReply(reply, ""), json::type_error);
+}
+
+TEST(FetcherReply, RepliesThatCannotBeMinedOrHoldNoPuzzle)
+{
+    auto with = [](const std::string& entry, const std::string& text) {
+        PowPuzzle p = support::test_puzzle("refused-0123456789", "b", support::easy_threshold());
+        (entry == "threshold" ? p.threshold : entry == "pow" ? p.auth_paths.pow[1] : p.auth_paths.kernel[0]) = text;
+        p.auth_paths.header.push_back("not used");  // beyond the used entries
+        return support::puzzle_reply(p);
+    };
+    const std::string refused = "Error: puzzle refused-01234567... refused: ";
+    const std::string top = digest_to_hex_padded(Digest{{field::P - 1, 0, 0, 0, field::P - 1}});
+    using O = ReplyOutcome;
+    const std::vector<std::tuple<std::string, O, std::string>> cases = {
+        // reply, outcome, error stream
+        {with("pow", "0x1f"), O::NEW_PUZZLE, ""},
+        {with("pow", top), O::NEW_PUZZLE, ""},
+        {with("threshold", "[1,2]"), O::NEW_PUZZLE, ""},
+        {with("pow", "0x"), O::REFUSED, refused + "auth path pow[1] is empty\n"},
+        {with("pow", std::string(82, '1')), O::REFUSED, refused + "auth path pow[1] has more than 80 hex digits\n"},
+        {with("kernel", "1g"), O::REFUSED, refused + "auth path kernel[0] is not hexadecimal\n"},
+        {with("kernel", digest_to_hex_padded(Digest{{0, 0, 0, 0, field::P}})), O::REFUSED,
+         refused + "auth path kernel[0] holds element 4 >= p\n"},
+        {with("threshold", "ffzz"), O::REFUSED, refused + "threshold is not hexadecimal\n"},
+        {R"({"msg_type":"pow_puzzle_v1","puzzle":{"threshold":"t"}})", O::EMPTY_ID, ""},
+        {R"({"msg_type":"error","message":"Sorry: No puzzle available yet"})", O::NO_PUZZLE_AVAILABLE, ""},
+        {R"({"msg_type":"error","message":"node is syncing"})", O::BRIDGE_ERROR, "Bridge error: node is syncing\n"},
+        {R"({"msg_type":"error"})", O::BRIDGE_ERROR, "Bridge error: Unknown error\n"},
+        {"{}", O::IGNORED, ""},
+        {R"({"msg_type":"pow_puzzle_v1"})", O::IGNORED, ""},
+        {R"({"msg_type":"ack"})", O::IGNORED, ""}};
+    for (const auto& [text, outcome, err] : cases) {
+        std::string out;
+        const json reply = json::parse(text);
+        const BridgeReply r = accept(reply, out);
+        EXPECT_EQ(r.outcome, outcome) << text;
+        EXPECT_EQ(r.puzzle_id,
+                  outcome == O::NEW_PUZZLE || outcome == O::REFUSED ? "refused-0123456789" : "");  // remembered
+        EXPECT_EQ(out.substr(out.size() - err.size()), err);
+        EXPECT_EQ(out.empty(), outcome == O::NO_PUZZLE_AVAILABLE || outcome == O::IGNORED) << out;
+        EXPECT_EQ(out == "Puzzle from bridge has empty ID\n", outcome == O::EMPTY_ID);
+        EXPECT_EQ(r.error, outcome == O::BRIDGE_ERROR ? reply.value("message", "Unknown error") : "");
+    }
 }
 
 }  // namespace

@@ -1,10 +1,19 @@
-// The whole program through the emulated executable: exit statuses, signals, and a puzzle mined
-// against a test bridge.
+// The application: its command line, the event queue and the session the search reads it through,
+// and the whole program through the emulated executable against a test bridge (the controller's
+// reactions to the bridge, signals, exit statuses).
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
 #include "cli/options.h"
+#include "cli/startup.h"
+#include "gpu/runtime.h"
+#include "miner/miner_session.h"
+#include "miner/shared_state.h"
 #include "support/captured_output.h"
 #include "support/child_process.h"
 #include "support/mining_fixture.h"
@@ -13,18 +22,184 @@
 namespace {
 
 using namespace std::chrono_literals;
+using support::count_of;
+using support::easy_threshold;
+using support::in_order;
+using support::test_puzzle;
+using support::TestBridge;
+using Clock = std::chrono::steady_clock;
+
 const std::string MINER = CRV_MINER_EMU;
+// The emulated executable's own input: a tree of height 5, ranges of 256 in batches of 128.
+const std::string SMALL = "tree_height=5 range=256 batch=128 range_pause_ms=1";
+const std::string FAST = SMALL + " fetch_pause_ms=20 receive_timeout_ms=2000";
+
+std::unique_ptr<support::ChildProcess> miner_on(const TestBridge& bridge, const std::string& mining,
+                                                const std::string& nonce_offset = "0")
+{
+    return std::make_unique<support::ChildProcess>(
+        MINER,
+        std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--nonce-offset",
+                                 nonce_offset},
+        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG=1"});
+}
+
+std::string reply(const PowPuzzle& puzzle) { return support::puzzle_reply(puzzle) + "\n"; }
+
+TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
+{
+    using A = StartupAction;
+    const long long none = -2;  // --nonce-offset not given
+    const std::vector<std::tuple<std::vector<std::string>, A, std::string, int, int, long long>> cases = {
+        // words, action, host, port, gpu, nonce offset; every error line is one line with status 1
+        {{"-h", "--verbose", "--port=6000", "stray", "--HELP"}, A::Mine, "127.0.0.1", 5002, 0, none},
+        {{"--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0", "--nonce-offset", "9"},
+         A::Mine,
+         "10.0.0.7",
+         6001,
+         0,
+         9},
+        {{"--host", "--port", "6000"}, A::Mine, "--port", 5002, 0, none},  // 6000 is a stray value
+        {{"--port", "65535", "--port", " 6000x", "--gpu", " +1.9", "--nonce-offset"},
+         A::Mine,
+         "127.0.0.1",
+         6000,
+         1,
+         none},
+        {{"--nonce-offset", "0x10"}, A::Mine, "127.0.0.1", 5002, 0, 16},
+        {{"--nonce-offset", " 09"}, A::Mine, "127.0.0.1", 5002, 0, 0},  // octal stops at the 9
+        {{"--nonce-offset", "-1"}, A::Mine, "127.0.0.1", 5002, 0, -1},  // wraps to 2^64 - 1
+        {{"--help", "--gpu", "-1"}, A::ShowHelp, "127.0.0.1", 5002, 0, none},
+        {{"--test", "--gpu", "1", "--port", "x"}, A::RunTest, "127.0.0.1", 5002, 0, none},
+        {{"--gpu", "1", "--test", "--help"}, A::RunTest, "127.0.0.1", 5002, 1, none},
+        {{"--gpu", "2147483648"}, A::Fail, "Invalid --gpu value: 2147483648 (stoi)", 0, 0, none},
+        {{"--gpu", "-02.5", "--help"}, A::Fail, "Invalid --gpu value: -2 (must be >= 0)", 0, 0, none},
+        {{"--nonce-offset", "18446744073709551616"},
+         A::Fail,
+         "Invalid --nonce-offset value: 18446744073709551616 (stoull)",
+         0,
+         0,
+         none},
+        {{"--nonce-offset", "q", "--test"}, A::Fail, "Invalid --nonce-offset value: q (stoull)", 0, 0, none},
+        {{"--port", "", "--gpu", "-1"}, A::Fail, "Invalid --port value:  (stoi)", 0, 0, none},
+        {{"--port", "65536"}, A::Fail, "Invalid --port value: 65536 (out of range)", 0, 0, none}};
+    for (const auto& [words, action, host, port, gpu, offset] : cases) {
+        std::vector<std::string> args = {"./corvane-miner"};
+        args.insert(args.end(), words.begin(), words.end());
+        const OptionScan r = scanStartupOptions(args);
+        const std::string trace = testing::PrintToString(words);
+        EXPECT_EQ(r.action, action) << trace;
+        EXPECT_EQ(r.exit_status, action == A::Fail ? 1 : 0) << trace;
+        EXPECT_EQ(action == A::Fail ? r.error : r.settings.host, host) << trace;
+        if (action == A::Fail) continue;
+        EXPECT_EQ(r.settings.port, port) << trace;
+        EXPECT_EQ(r.settings.gpu, gpu) << trace;
+        EXPECT_EQ(r.settings.nonce_offset_given ? static_cast<long long>(r.settings.nonce_offset) : none, offset)
+            << trace;
+    }
+}
+
+TEST(HelpText, ByteForByte)
+{
+    EXPECT_EQ(helpText("/opt/corvane miner"),
+              "Usage: /opt/corvane miner [options]\n"
+              "Options:\n"
+              "  --test             Run validation test against Rust implementation\n"
+              "  --host HOST        Miner bridge host (default: 127.0.0.1)\n"
+              "  --port PORT        Miner bridge port (default: 5002)\n"
+              "  --nonce-offset K   Set range index (start = K * max_nonces, default: 0)\n"
+              "  --gpu ID           Select GPU device ID (0, 1, 2, ..., default: 0)\n"
+              "  --help             Show this help message\n"
+              "\n"
+              "This miner connects directly to the Corvane miner bridge.\n"
+              "Make sure the miner bridge is running with:\n"
+              "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n");
+}
+
+TEST(NormalStart, MinesOnTheSelectedDeviceAndAnEscapedErrorEndsWithStatusOne)
+{
+    emu::Config two;
+    two.device_count = 2;
+    emu::configure(two);
+    StartupSettings settings;
+    settings.gpu = 1;
+    int device = -1;
+    std::function<bool()> mining = [&] {
+        void* left = nullptr;  // freed by the device reset at the end
+        return cudaGetDevice(&device) == cudaSuccess && cudaMalloc(&left, 64) == cudaSuccess;
+    };
+    auto start = [&] { return startMiningOnDevice(settings, [&](const std::string&, int) { return mining(); }); };
+    EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 0); }).out,
+              "🌊 Corvane CUDA Miner - GPU 1 - Bridge 127.0.0.1:5002\n");
+    EXPECT_EQ(device, 1);
+    EXPECT_EQ(emu::live_allocations(), 0u);
+    mining = []() -> bool { throw std::runtime_error("bridge went away"); };
+    EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 1); }).err, "Error: bridge went away\n");
+}
+
+TEST(EventHandler, AnEmptyQueueTimesOutAndAPostWakesTheWaiter)
+{
+    EXPECT_EQ(MiningEvent().type, EventType::ERROR);  // an untouched slot is never work
+    EventHandler events;
+    MiningEvent out(EventType::STOP_MINING, "keep", "");
+    const auto waited = Clock::now();
+    EXPECT_FALSE(events.waitForEvent(out, 100ms));  // an empty queue times out and leaves `out` alone
+    EXPECT_GE(Clock::now() - waited, 100ms);
+    EXPECT_EQ(out.puzzle_id, "keep");
+    std::thread poster([&] { events.postEvent(MiningEvent(EventType::NEW_PUZZLE, "0", "a")); });
+    const auto start = Clock::now();
+    EXPECT_TRUE(events.waitForEvent(out, 30s));
+    EXPECT_LT(Clock::now() - start, 10s);  // woken, not timed out
+    EXPECT_EQ(out.data, "a");
+    poster.join();
+}
+
+TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOn)
+{
+    event_handler = std::make_unique<EventHandler>();
+    CheckedPuzzle mined;
+    mined.prev_block = "block-1";
+    auto on_block = [](const std::string& block) {
+        auto puzzle = std::make_shared<CheckedPuzzle>();
+        puzzle->prev_block = block;
+        return MiningEvent(EventType::NEW_PUZZLE, block, "{}", puzzle);
+    };
+    using Next = MiningSession::Next;
+    const std::vector<std::tuple<MiningEvent, Next, std::string>> cases = {  // event, verdict, output
+        {MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), Next::SOLVED, ""},
+        {MiningEvent(EventType::STOP_MINING, "", "Signal 2"), Next::STOPPED, ""},
+        {MiningEvent(EventType::ERROR, "", "hiccup"), Next::MINE, ""},
+        {on_block("block-1"), Next::MINE, ""},  // same block: dropped, the search goes on
+        {on_block("block-2"), Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n"}};
+    MinerSession session;
+    for (const auto& [event, next, out] : cases) {
+        event_handler->postEvent(event);
+        event_handler->postEvent(MiningEvent(EventType::ERROR, "", "later"));
+        Next verdict = Next::MINE;
+        EXPECT_EQ(support::capture_output([&] { verdict = session.between_ranges(mined, 0ms); }).out, out);
+        EXPECT_EQ(verdict, next) << event.puzzle_id;
+        std::string left;  // the event given way to goes behind what was there
+        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) left += e.data + e.puzzle_id + ",";
+        EXPECT_EQ(left, next == Next::GIVE_WAY ? "later,{}block-2," : "later,");
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(session.between_ranges(mined, 100ms), Next::MINE);  // nothing came within the wait
+    EXPECT_GE(Clock::now() - start, 100ms);
+    event_handler.reset();
+}
 
 TEST(MinerProcess, StartUpEndsWithItsStatus)
 {
     const std::string where = "127.0.0.1:" + std::to_string(support::closed_port());
-    const std::vector<std::tuple<std::vector<std::string>, int, int, std::string>> cases = {  // args, devices, status, err
+    const std::vector<std::tuple<std::vector<std::string>, int, int, std::string>> cases = {
+        // args, devices, status, err
         {{"--help", "--gpu", "-1"}, 0, 0, ""},  // no device: any device check would show
         {{"--gpu", "-1", "--help"}, 0, 1, "Invalid --gpu value: -1 (must be >= 0)\n"},
-        {{"--port", "x", "--test"}, 0, 1, "Invalid --port value: x (stoi)\n"},
         {{}, 0, 1, "❌ Error: No CUDA devices found!\n"},
-        {{"--gpu", "5"}, 2, 1, "❌ Error: GPU 5 not found!\n   Available GPUs: 0 to 1\n"},
+        {{"--gpu", "2"}, 2, 1, "❌ Error: GPU 2 not found!\n   Available GPUs: 0 to 1\n"},
         {{"--gpu", "1", "--test"}, 1, 255, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n"},
+        {{"--host", "localhost"}, 1, 1,
+         "❌ Invalid address: localhost\nFailed to connect to miner bridge at localhost:5002\n"},
         {{"--port", where.substr(10), "--gpu", "1.9", "--port=6000"}, 2, 1,
          "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n"}};
     support::ProcessResult r;
@@ -34,45 +209,107 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
         r = support::run_process(MINER, argv, {"CRV_DEBUG", "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices)}, 30s);
         EXPECT_EQ(r.exit_status, status) << err;
         EXPECT_EQ(r.err, err);
-        if (status == 0) EXPECT_EQ(r.out, helpText("corvane-miner"));
+        if (status == 0) {
+            EXPECT_EQ(r.out, helpText("corvane-miner"));
+        }
     }
-    EXPECT_EQ(r.out.rfind("🌊 Corvane CUDA Miner - GPU 1 - Bridge " + where + "\n", 0), 0u) << r.out;
-    EXPECT_EQ(support::run_process(MINER, {"m", "--test", "--gpu", "1"}).err.find("GPU 1"), std::string::npos);
+    EXPECT_TRUE(in_order(r.out, {"🌊 Corvane CUDA Miner - GPU 1 - Bridge " + where + "\n", "Cleaning up GPU memory"}));
 }
 
-// The miner against `bridge`, its tree and ranges shrunk through the emulated executable's input.
-std::unique_ptr<support::ChildProcess> miner_on(const support::TestBridge& bridge, const std::string& mining)
+TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
 {
-    return std::make_unique<support::ChildProcess>(
-        MINER, std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--nonce-offset", "0x10"},
-        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG=1"});
-}
-
-TEST(MinerProcess, MinesFromTheBridgeAndAStopIsPrompt)
-{
-    const PowPuzzle puzzle = support::test_puzzle("process-puzzle", "block-1", support::easy_threshold());
-    support::TestBridge bridge(support::TestBridge::always(support::puzzle_reply(puzzle)));
-    const auto miner = miner_on(bridge, "tree_height=4 range=64 batch=32");  // the product's 5 s pause, 10 s receive
+    const PowPuzzle bad = test_puzzle("refused", "block-0", easy_threshold().substr(1) + "z");
+    // Seed 751 gives a root whose first byte is 0, which the short hex form would drop.
+    const PowPuzzle puzzle = test_puzzle("first-puzzle-0123456789abcdef", "block-1", easy_threshold(), 751);
+    TestBridge bridge([&](size_t n) { return reply(n < 3 ? bad : puzzle); });
+    const auto miner = miner_on(bridge, FAST, "0x10");
     const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
     ASSERT_FALSE(line.empty()) << miner->out() << miner->err();
-    EXPECT_EQ(support::check_submission(line, puzzle, 4) / 64, 16u);  // range 16 of 64 counters
-    ASSERT_TRUE(miner->wait_for_output("🎉 Solution found for puzzle! Continuing to mine for more solutions...\n", 20s));
-    const auto t0 = std::chrono::steady_clock::now();
-    miner->send_signal(SIGTERM);
+    EXPECT_EQ(support::check_submission(line, puzzle, 5) / 256, 16u);  // the first batch of range 16
+    const size_t polls = bridge.wait_for_lines("\"RequestPuzzle\"", 0, 0ms).size();
+    bridge.wait_for_lines("\"RequestPuzzle\"", polls + 4, 10s);  // the same id again: nothing new
+    miner->send_signal(SIGINT);
     const support::ProcessResult r = miner->wait(20s);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_TRUE(support::in_order(r.out, {"Max nonces: 64, Batch size: 32\n", "Nonce offset (range index): 16, computed start "
-                                          "nonce: 1024\n", "Occupancy: blocks/SM=6, active warps/SM=48/48 (100.0%)\n",
-                                          "Received signal 15. Shutting down gracefully...\n", "Total solutions found: 1\n"}));
-    EXPECT_TRUE(support::in_order(r.out, {"Received signal 15", "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory"}));
+    EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);
+    EXPECT_EQ(r.err, "Error: puzzle refused... refused: threshold is not hexadecimal\n");  // once
+    for (const char *once :
+         {"🔄 New puzzle detected from bridge! ID: first-puzzle-012...\n", "🔄 New puzzle: first-puzzle-012...\n",
+          "🔄 New puzzle detected, resetting nonce offset to: 16\n", "=== STARTING GPU PREPROCESSING ===",
+          "🎉 Solution found for puzzle! Continuing to mine for more solutions...\n"})
+        EXPECT_EQ(count_of(r.out, once), 1u) << once << r.out;
+    EXPECT_TRUE(in_order(r.out, {"Max nonces: 256, Batch size: 128\n",
+                                 "Nonce offset (range index): 16, computed start nonce: 4096\n",
+                                 "Occupancy: blocks/SM=6, active warps/SM=48/48 (100.0%)\n"}));
+    // The stop: the handler's lines, the loop takes the event, the fetcher ends, then the teardown.
+    EXPECT_TRUE(in_order(r.out, {"\nReceived signal 2. Shutting down gracefully...\n",
+                                 "\n=== MINING SESSION COMPLETED ===\n", "Total solutions found: 1\n"}));
+    EXPECT_TRUE(in_order(r.out, {"Received signal 2", "🛑 Stop mining event received\n",
+                                 "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory...\n"}));
+    EXPECT_TRUE(in_order(r.out, {"Received signal 2", "🔄 Bridge puzzle fetcher stopped\n", "📡 Disconnected"}));
+}
+
+TEST(MinerProcess, TheNonceRangeGoesOnOnTheSameBlockAndRestartsOnANewOne)
+{
+    // Each puzzle is announced once the one before was solved: b on a's block goes on from a's
+    // range; c on a new block starts again at the command line's range, and d, on another block,
+    // interrupts its search and starts there again too.
+    const PowPuzzle a = test_puzzle("puzzle-a", "block-1", easy_threshold(), 1);
+    const PowPuzzle b = test_puzzle("puzzle-b", "block-1", easy_threshold(), 2);
+    const PowPuzzle c = test_puzzle("puzzle-c", "block-2", support::impossible_threshold(), 3);
+    const PowPuzzle d = test_puzzle("puzzle-d", "block-3", easy_threshold(), 4);
+    std::atomic<int> stage{0};
+    std::atomic<bool> c_served{false};
+    TestBridge bridge([&](size_t) {
+        return reply(stage == 0 ? a : stage == 1 ? b : !c_served.exchange(true) ? c : d);
+    });
+    const auto miner = miner_on(bridge, FAST, "4");
+    std::vector<std::string> solutions;
+    for (int solved = 1; solved <= 3; stage = solved++)
+        solutions = bridge.wait_for_lines("\"SubmitSolution\"", solved, 20s);
+    miner->send_signal(SIGINT);
+    const std::string out = miner->wait(20s).out;
+    ASSERT_EQ(solutions.size(), 3u) << out;
+    EXPECT_EQ(support::check_submission(solutions[0], a, 5) / 256, 4u);
+    EXPECT_EQ(support::check_submission(solutions[1], b, 5) / 256, 5u);
+    EXPECT_EQ(support::check_submission(solutions[2], d, 5) / 256, 4u);
+    EXPECT_EQ(count_of(out, "🔄 New puzzle detected, resetting nonce offset to: 4\n"), 3u) << out;  // a, c, d
+    EXPECT_TRUE(in_order(out, {"🔄 New puzzle: puzzle-c...\n", "\n🔄 New puzzle detected during mining, switching...\n",
+                               "🔄 Mining interrupted, continuing in main loop...\n", "🔄 New puzzle: puzzle-d...\n"}));
+}
+
+TEST(MinerProcess, WithTheProductWaitsEveryLineIsTakenAndAStopIsPrompt)
+{
+    // An answer to something else, then the puzzle, in one segment: left in the buffer, the puzzle
+    // would wait for the next cycle, 5 s later. A stop must not wait for the 5 s pause, nor for a
+    // 10 s receive from a bridge that never answers.
+    const PowPuzzle puzzle = test_puzzle("second-line", "block-1", easy_threshold());
+    auto bridge = std::make_unique<TestBridge>(
+        TestBridge::always("{\"msg_type\":\"solution_ack\"}\n" + support::puzzle_reply(puzzle)));
+    auto miner = miner_on(*bridge, SMALL);
+    EXPECT_FALSE(bridge->wait_for_line("\"SubmitSolution\"", 4s).empty()) << miner->out();
+    EXPECT_TRUE(miner->wait_for_output("🎉 Solution found for puzzle!", 5s));
+    for (const bool silent : {false, true}) {
+        if (silent) {
+            bridge = std::make_unique<TestBridge>();
+            miner = miner_on(*bridge, SMALL);
+            ASSERT_FALSE(bridge->wait_for_line("\"RequestPuzzle\"", 10s).empty());
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        miner->send_signal(SIGTERM);
+        const support::ProcessResult r = miner->wait(20s);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << silent;
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.err, "");  // a woken receive reports nothing
+        EXPECT_TRUE(in_order(r.out, {"Received signal 15", "🔄 Bridge puzzle fetcher stopped\n", "📡 Disconnected"}));
+    }
 }
 
 TEST(MinerProcess, ASecondSignalEndsTheShutdownAtOnce)
 {
     // The second signal comes while a batch of 2048 candidates keeps the emulated GPU busy.
-    const PowPuzzle puzzle = support::test_puzzle("busy", "block-1", support::impossible_threshold());
-    support::TestBridge bridge(support::TestBridge::always(support::puzzle_reply(puzzle)));
+    TestBridge bridge(
+        TestBridge::always(support::puzzle_reply(test_puzzle("busy", "b", support::impossible_threshold()))));
     const auto miner = miner_on(bridge, "tree_height=4 range=1000000 batch=2048");
     ASSERT_TRUE(miner->wait_for_output("Occupancy: ", 20s)) << miner->out();
     miner->send_signal(SIGINT);

@@ -45,7 +45,8 @@ protected:
         session.pass = session.stop_checks = 0;
         session.range = range;
         const unsigned long long before = emu::launches();
-        const auto o = support::capture_output([&] { EXPECT_EQ(continuousMiningLoop(puzzle, session, config), expected); });
+        const auto o =
+            support::capture_output([&] { EXPECT_EQ(continuousMiningLoop(puzzle, session, config), expected); });
         launches = emu::launches() - before;
         EXPECT_EQ(emu::live_allocations(), current_buffer && current_buffer->d_merkle_tree ? 1u : 0u);  // per range
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);
@@ -76,26 +77,22 @@ TEST_F(MiningDriver, RangesFollowOneAnotherInOccupancySizedBatches)
     EXPECT_EQ(session.range, 1u);
 }
 
-TEST_F(MiningDriver, HitsAreFoundInTheirRangeAndHandedOverWhole)
+TEST_F(MiningDriver, AHitIsHandedOverWholeAndTheSessionEndsTheCall)
 {
     install(support::easy_threshold());
-    const support::CapturedOutput o = mine({Next::MINE, Next::MINE, Next::SOLVED}, true, 3);
-    ASSERT_EQ(session.found.size(), 2u);
-    for (uint64_t r = 0; r < 2; ++r) {
-        const uint64_t counter = session.found[r].nonce[0], first = (3 + r) * config.nonces_per_range;
-        support::check_pow(session.found[r], puzzle, 5);
-        EXPECT_TRUE(counter >= first && counter < first + config.max_batch_size) << counter;  // its first batch
-        EXPECT_TRUE(support::in_order(o.out, {"SOLUTION FOUND at nonce " + std::to_string(counter) + "!\nPerformance: ",
-                                              "🎉 SOLUTION FOUND!\n🎉 SOLUTION FOUND! Nonce: " + std::to_string(counter)}));
-    }
-    EXPECT_EQ(session.range, 5u);
+    const support::CapturedOutput o = mine({Next::MINE, Next::SOLVED}, true, 3);
+    ASSERT_EQ(session.found.size(), 1u);
+    const uint64_t counter = session.found[0].nonce[0];
+    support::check_pow(session.found[0], puzzle, 5);
+    EXPECT_TRUE(counter >= 3 * 256 && counter < 3 * 256 + 128) << counter;  // the first batch of range 3
+    EXPECT_TRUE(support::in_order(o.out, {"SOLUTION FOUND at nonce " + std::to_string(counter) + "!\nPerformance: ",
+                                          "🎉 SOLUTION FOUND!\n🎉 SOLUTION FOUND! Nonce: " + std::to_string(counter)}));
+    EXPECT_EQ(session.range, 4u);
     // How a call ends: what the session says, or the stop flag (true only after a hit in this call).
     mine({Next::GIVE_WAY}, false);
-    mine({Next::SOLVED}, true);
     EXPECT_EQ(launches, 0u);
     session.stop_from = 1;
     mine({Next::MINE, Next::MINE}, true);
-    EXPECT_EQ(session.range, 1u);
 }
 
 TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
@@ -121,58 +118,47 @@ TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
     }
 }
 
-TEST_F(MiningDriver, FailuresOfARangeAreReportedFreedAndCounted)
+TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
 {
-    install(support::impossible_threshold());
-    config.nonces_per_range = 64;
-    config.max_batch_size = 32;
+    install(support::easy_threshold());  // a hit in each batch of 128 candidates
     const std::string oom = std::string(cudaGetErrorString(cudaErrorMemoryAllocation)) + "\n";
     const std::string bad = std::string(cudaGetErrorString(cudaErrorLaunchFailure)) + "\n";
-    const std::vector<std::tuple<emu::Op, int, std::string, unsigned, int>> cases = {  // fault, error, launches, tried
-        {emu::Op::Malloc, 1, "CUDA malloc failed for d_solution_nonce: " + oom, 0, 0},  // no range
-        {emu::Op::Malloc, 2, "CUDA malloc failed for d_solution_found: " + oom, 0, 0},
-        {emu::Op::Malloc, 3, "CUDA malloc failed for d_solution_path_a: " + oom, 0, 0},
-        {emu::Op::Malloc, 4, "CUDA malloc failed for d_solution_path_b: " + oom, 0, 0},
-        {emu::Op::Malloc, 5, "CUDA malloc failed for d_solution_nonce_digest: " + oom, 0, 0},
-        {emu::Op::Memset, 1, "[ERR][memset d_solution_found] " + bad, 1, 64},  // that batch is skipped
-        {emu::Op::Memset, 2, "[ERR][memset d_solution_nonce] " + bad, 1, 64},
-        {emu::Op::Memset, 3, "[ERR][memset d_solution_nonce_digest] " + bad, 1, 64},
-        {emu::Op::Launch, 1, "[ERR][launch parallel_mining_kernel] " + bad, 0, 32},  // the range ends
-        {emu::Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, 32},
-        {emu::Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, 32},
-        {emu::Op::Memcpy, 1, "Solution found copy error: " + bad, 2, 64}};  // a lost flag costs its batch
-    for (const auto& [op, nth, err, expected_launches, tried] : cases) {
-        emu::fail_nth(op, nth, op == emu::Op::Malloc ? cudaErrorMemoryAllocation : cudaErrorLaunchFailure);
+    using emu::Op;
+    // A failed allocation leaves no range; a failed memset skips its batch, a lost flag, nonce or
+    // digest its hit: the second batch, over the next counters, finds another. A failed launch or
+    // synchronisation ends the range, a lost path loses the hit.
+    const std::vector<std::tuple<Op, int, std::string, unsigned, bool, bool>> cases = {
+        // fault, error, launches, hit handed over, the no-solution line
+        {Op::Malloc, 1, "CUDA malloc failed for d_solution_nonce: " + oom, 0, false, false},
+        {Op::Malloc, 3, "CUDA malloc failed for d_solution_path_a: " + oom, 0, false, false},
+        {Op::Malloc, 5, "CUDA malloc failed for d_solution_nonce_digest: " + oom, 0, false, false},
+        {Op::Memset, 1, "[ERR][memset d_solution_found] " + bad, 1, true, false},
+        {Op::Memset, 3, "[ERR][memset d_solution_nonce_digest] " + bad, 1, true, false},
+        {Op::Memcpy, 1, "Solution found copy error: " + bad, 2, true, false},
+        {Op::Memcpy, 2, "Solution nonce copy error: " + bad, 2, true, false},
+        {Op::Memcpy, 3, "Solution nonce digest copy error: " + bad, 2, true, false},
+        {Op::Memcpy, 4, "Path A copy error: " + bad, 1, false, false},
+        {Op::Memcpy, 5, "Path B copy error: " + bad, 1, false, false},
+        {Op::Launch, 1, "[ERR][launch parallel_mining_kernel] " + bad, 0, false, true},
+        {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true},
+        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true}};
+    for (const auto& [op, nth, err, expected_launches, handed, no_solution] : cases) {
+        emu::fail_nth(op, nth, op == Op::Malloc ? cudaErrorMemoryAllocation : cudaErrorLaunchFailure);
+        session.found.clear();
         const support::CapturedOutput o = mine({Next::MINE}, false);
         emu::clear_faults();
         EXPECT_EQ(o.err, err);
         EXPECT_EQ(launches, expected_launches) << err;
-        EXPECT_EQ(count_of(o.out, "No solution found after " + std::to_string(tried) + " nonces"), tried ? 1u : 0u) << err;
+        ASSERT_EQ(session.found.size(), handed ? 1u : 0u) << err;
+        if (handed) {
+            EXPECT_GE(session.found[0].nonce[0], config.max_batch_size) << "the second batch repeated the first";
+        }
+        EXPECT_EQ(count_of(o.out, "No solution found after 128 nonces"), no_solution ? 1u : 0u) << err;
         EXPECT_EQ(session.range, 1u) << err;  // advanced also when the range could not start
     }
-}
-
-TEST_F(MiningDriver, LostHitsStaleErrorsAndAMissingTree)
-{
-    install(support::easy_threshold());
-    const std::string bad = std::string(cudaGetErrorString(cudaErrorLaunchFailure)) + "\n";
-    // Copies 2 and 3 are the nonce and its digest: the hit is dropped and the next batch, which
-    // searches the next counters, finds another. Copies 4 and 5 are the paths: nothing is handed over.
-    for (const auto& [nth, prefix] : std::vector<std::pair<int, std::string>>{
-             {2, "Solution nonce copy error: "}, {3, "Solution nonce digest copy error: "},
-             {4, "Path A copy error: "}, {5, "Path B copy error: "}}) {
-        emu::fail_nth(emu::Op::Memcpy, nth, cudaErrorLaunchFailure);
-        session.found.clear();
-        const support::CapturedOutput o = mine({Next::MINE}, false);
-        emu::clear_faults();
-        EXPECT_EQ(o.err, prefix + bad);
-        EXPECT_EQ(count_of(o.out, "SOLUTION FOUND at nonce "), 1u) << prefix;
-        EXPECT_EQ(count_of(o.out, "🎉"), nth < 4 ? 2u : 0u) << prefix;
-        ASSERT_EQ(session.found.size(), nth < 4 ? 1u : 0u);
-        if (nth < 4) EXPECT_GE(session.found[0].nonce[0], config.max_batch_size) << "the second batch repeated the first";
-    }
     void* p = nullptr;
-    EXPECT_NE(cudaMalloc(&p, size_t(1) << 40), cudaSuccess);  // left pending from earlier work: reported, the range runs
+    EXPECT_NE(cudaMalloc(&p, size_t(1) << 40),
+              cudaSuccess);  // left pending from earlier work: reported, the range runs
     support::CapturedOutput o = mine({Next::MINE}, false);
     EXPECT_EQ(o.err, "[ERR][pre-mining stale error] out of memory\n");
     EXPECT_EQ(session.found.size(), 1u);

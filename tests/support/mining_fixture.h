@@ -38,7 +38,8 @@ inline CheckedPuzzle checked(const PowPuzzle& puzzle)
 
 inline std::string puzzle_reply(const PowPuzzle& p)
 {
-    const nlohmann::json paths = {{"pow", p.auth_paths.pow}, {"header", p.auth_paths.header}, {"kernel", p.auth_paths.kernel}};
+    const nlohmann::json paths = {
+        {"pow", p.auth_paths.pow}, {"header", p.auth_paths.header}, {"kernel", p.auth_paths.kernel}};
     return nlohmann::json{{"msg_type", "pow_puzzle_v1"},
                           {"puzzle", {{"id", p.id}, {"threshold", p.threshold}, {"prev_block", p.prev_block},
                                       {"total_guesser_reward", p.total_guesser_reward}, {"auth_paths", paths}}}}
@@ -52,10 +53,12 @@ inline void check_pow(const Pow& pow, const CheckedPuzzle& puzzle, uint64_t tree
     const Digest commitment = puzzle.mast_paths.commit();
     const reference::Tree tree = reference::build_tree(commitment, tree_height);
     EXPECT_EQ(pow.root, tree.root());
-    const auto [a, b] = Pow::indices(reference::H(tree.root(), commitment), pow.nonce, (uint64_t(1) << tree_height) - 1);
+    const auto [a, b] =
+        Pow::indices(reference::H(tree.root(), commitment), pow.nonce, (uint64_t(1) << tree_height) - 1);
     EXPECT_EQ(reference::root_from_path(tree.leaves[a], a, {pow.path_a, pow.path_a + tree_height}), tree.root());
     EXPECT_EQ(reference::root_from_path(tree.leaves[b], b, {pow.path_b, pow.path_b + tree_height}), tree.root());
-    for (size_t i = tree_height; i < GUESSER_TREE_HEIGHT; ++i) EXPECT_TRUE(pow.path_a[i] == Digest{} && pow.path_b[i] == Digest{});
+    for (size_t i = tree_height; i < GUESSER_TREE_HEIGHT; ++i)
+        EXPECT_TRUE(pow.path_a[i] == Digest{} && pow.path_b[i] == Digest{});
     EXPECT_TRUE(digest_less_than_or_equal(puzzle.mast_paths.fast_mast_hash(pow), puzzle.threshold));
 }
 

@@ -30,7 +30,7 @@ TestBridge::~TestBridge()
         std::lock_guard<std::mutex> lock(mutex_);
         ending_ = true;
         ::shutdown(listen_fd_, SHUT_RDWR);
-        if (serving_fd_ >= 0) ::shutdown(serving_fd_, SHUT_RDWR);
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     }
     server_.join();
     ::close(listen_fd_);
@@ -38,26 +38,27 @@ TestBridge::~TestBridge()
 
 void TestBridge::serve()
 {
-    for (int fd; (fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ::close(fd)) {
-        const int one = 1, small = 16384;  // small buffers: a long line takes many writes
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (ending_) ::shutdown(fd, SHUT_RDWR);
-            serving_fd_ = fd;
-        }
-        bool open = true;
-        std::string pending;
-        char chunk[65536];
-        for (ssize_t n; open && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
-            pending.append(chunk, static_cast<size_t>(n));
-            for (size_t end; open && (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-                open = answer(fd, pending.substr(0, end));
-        }
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    const int one = 1, small = 16384;  // small buffers: a long line takes many writes
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        serving_fd_ = -1;
+        if (ending_) ::shutdown(fd, SHUT_RDWR);
+        fd_ = fd;
     }
+    bool open = true;
+    std::string pending;
+    char chunk[65536];
+    for (ssize_t n; open && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+        pending.append(chunk, static_cast<size_t>(n));
+        for (size_t end; open && (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+            open = answer(fd, pending.substr(0, end));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ::close(fd);
+    fd_ = -1;
 }
 
 bool TestBridge::answer(int fd, const std::string& line)
@@ -75,12 +76,6 @@ bool TestBridge::answer(int fd, const std::string& line)
     const linger abort_on_close{1, 0};
     if (last == RESET) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
     return last != CLOSE && last != RESET;
-}
-
-size_t TestBridge::requests() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
 }
 
 std::vector<std::string> TestBridge::wait_for_lines(const std::string& text, size_t count,
