@@ -237,21 +237,6 @@ TEST(PuzzleMessage, CanonicalTextHasEveryMemberInKeyOrderAndParsesBack)
                     "\"id\":\"puzzle-\xC3\xA9\",\"prev_block\":\"ab01\",\"threshold\":\"[1,2,3,4,5]\","
                     "\"total_guesser_reward\":\"12.5\"}");
     EXPECT_EQ(parsePowPuzzle(text), puzzle);
-    // A library error ends the parse with what was filled: paths, threshold, reward, id, prev_block.
-    const std::vector<std::tuple<std::string, PowPuzzle, bool>> cases = {
-        // text, puzzle, error line
-        {"[1,2]", {}, false},
-        {"{\"auth_paths\":{\"kernel\":[\"k\"],\"pow\":[\"p\"]},\"threshold\":5,\"id\":\"x\"}",
-         {{{"p"}, {}, {"k"}}, "", "", "", ""}, true},
-        {"{\"auth_paths\":[[\"p\"]],\"total_guesser_reward\":-3,\"id\":\"x\"}", {{}, "", "-3", "x", ""}, false},
-        {"{\"total_guesser_reward\":true,\"id\":\"r\"}", {{}, "", "", "r", ""}, false}};
-    for (const auto& [text, expected, error] : cases) {
-        PowPuzzle parsed;
-        const std::string err = support::capture_output([&] { parsed = parsePowPuzzle(text); }).err;
-        EXPECT_EQ(err.rfind("JSON parsing error: [json.exception.type_error", 0), error ? 0u : std::string::npos)
-            << err;
-        EXPECT_EQ(parsed, expected) << text;
-    }
 }
 
 BridgeReply accept(const json& reply, std::string& output, const std::string& last_id = "")
@@ -282,9 +267,6 @@ TEST(FetcherReply, ANewIdIsAnnouncedAsCanonicalTextAndACheckedRecord)
     reply["puzzle"]["threshold"] = json::array({9, 9, 9, 9, 9});  // the same id again: logged, nothing else
     EXPECT_EQ(accept(reply, out, puzzle.id).outcome, ReplyOutcome::SAME_PUZZLE);
     EXPECT_EQ(out, "🎯 Threshold: [9,9,9,9,9]\n");
-    const json bare = json::parse(R"({"msg_type":"pow_puzzle_v1","puzzle":{"id":"bare","auth_paths":[[1]],"prev_block":17}})");
-    r = accept(bare, out);
-    EXPECT_EQ(r.canonical_text, canonical_puzzle_text(PowPuzzle{{}, "", "", "bare", "17"}));  // paths ignored
     reply["puzzle"]["auth_paths"]["pow"][1] = 1;  // the fetcher's cycle reports it
     EXPECT_THROW(acceptBridgeReply(reply, ""), json::type_error);
 }
