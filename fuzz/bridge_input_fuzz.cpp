@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bridge/line_buffer.h"
-#include "support/bridge_input_check.h"
+#include "bridge_input_properties.h"
 
 namespace {
 

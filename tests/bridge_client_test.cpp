@@ -1,422 +1,317 @@
-// The bridge client over a real loopback connection to the scripted bridge.
+// The bridge side: the connection's framing and log lines over a real loopback connection, the
+// pieces under it, the solution line, and the reading of replies into checked puzzles.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <set>
-#include <string>
+#include <cerrno>
+#include <cmath>
 #include <thread>
-#include <vector>
 
+#include "bridge/bridge_reply.h"
 #include "bridge/client.h"
+#include "bridge/json_depth.h"
 #include "bridge/puzzle_message.h"
+#include "bridge/socket_writer.h"
+#include "bridge/solution_submission.h"
+#include "bridge/text_prefix.h"
 #include "support/captured_output.h"
-#include "support/scripted_bridge.h"
+#include "support/mining_fixture.h"
+#include "support/test_bridge.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using nlohmann::json;
 using support::capture_output;
 using support::CapturedOutput;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using nlohmann::json;
+using support::TestBridge;
 
-bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-// Waits until the client's socket reports the peer gone (POLLHUP/POLLERR or end of stream).
-bool wait_for_peer_gone(int fd)
-{
-    pollfd p{fd, POLLRDHUP, 0};
-    return ::poll(&p, 1, 2000) == 1;
-}
-
-TEST(BridgeConnection, ConnectsReportsAndDisconnectsOnce)
-{
-    support::ScriptedBridge bridge;
-    CorvaneCudaMinerClient client(bridge.host(), bridge.port());
-    EXPECT_EQ(client.socket_descriptor(), -1);  // construction opens nothing
-    const std::string where = "127.0.0.1:" + std::to_string(bridge.port());
-
-    bool connected = false;
-    CapturedOutput o = capture_output([&] { connected = client.connect(); });
-    EXPECT_TRUE(connected);
-    EXPECT_EQ(o.out, "✅ Connected to miner bridge at " + where + "\n");
-    EXPECT_EQ(o.err, "");
-    EXPECT_NE(client.socket_descriptor(), -1);
-    EXPECT_TRUE(bridge.accept());
-
-    o = capture_output([&] {
-        client.disconnect();
-        client.disconnect();  // the second finds nothing to close
-    });
-    EXPECT_EQ(o.out, "📡 Disconnected from miner bridge\n");
-    EXPECT_EQ(client.socket_descriptor(), -1);
-    EXPECT_EQ(bridge.read_line(2s), std::nullopt);  // the bridge sees end of stream
-}
-
-TEST(BridgeConnection, FailuresAreLinesAndResults)
-{
-    int refused_port;
-    {
-        support::ScriptedBridge closed;
-        refused_port = closed.port();
-        closed.stop_listening();
-    }
-    CorvaneCudaMinerClient refused("127.0.0.1", refused_port);
-    bool connected = true;
-    CapturedOutput o = capture_output([&] { connected = refused.connect(); });
-    EXPECT_FALSE(connected);
-    EXPECT_EQ(o.err, "❌ Failed to connect to bridge at 127.0.0.1:" + std::to_string(refused_port) + "\n");
-    EXPECT_EQ(o.out, "");
-
-    for (const std::string host : {"localhost", "256.0.0.1", ""}) {
-        CorvaneCudaMinerClient by_name(host, 5002);
-        o = capture_output([&] { connected = by_name.connect(); });
-        EXPECT_FALSE(connected);
-        EXPECT_EQ(o.err, "❌ Invalid address: " + host + "\n");
-    }
-
-    CorvaneCudaMinerClient idle("127.0.0.1", 5002);
-    json reply = json::array();
-    bool sent = true;
-    o = capture_output([&] {
-        reply = idle.receive_message(1.0f);
-        sent = idle.send_message(puzzle_request_message());
-    });
-    EXPECT_EQ(reply, json::object());
-    EXPECT_FALSE(sent);
-    EXPECT_EQ(o.err, "❌ Not connected to bridge\n❌ Failed to send message\n");
-    EXPECT_EQ(o.out, "");
-}
-
+// A connected client; the n-th request is answered with replies[n], later ones with nothing.
 class BridgeClient : public testing::Test {
 protected:
     void SetUp() override
     {
-        client = std::make_unique<CorvaneCudaMinerClient>(bridge.host(), bridge.port());
-        bool connected = false;
-        capture_output([&] { connected = client->connect(); });
-        ASSERT_TRUE(connected);
-        ASSERT_TRUE(bridge.accept());
+        const CapturedOutput o = capture_output([&] { ASSERT_TRUE(client.connect()); });
+        EXPECT_EQ(o.out + o.err, "✅ Connected to miner bridge at 127.0.0.1:" + std::to_string(bridge.port()) + "\n");
     }
-
-    // One receive with its console output.
-    json receive(CapturedOutput& o, float timeout = 2.0f)
+    json ask(CapturedOutput& o, float timeout = 2.0f, bool request = true)
     {
+        if (request) capture_output([&] { ASSERT_TRUE(client.send_message(puzzle_request_message())); });
         json reply;
-        o = capture_output([&] { reply = client->receive_message(timeout); });
+        o = capture_output([&] { reply = client.receive_message(timeout); });
         return reply;
     }
-
-    support::ScriptedBridge bridge;
-    std::unique_ptr<CorvaneCudaMinerClient> client;
+    std::vector<std::string> replies;
+    TestBridge bridge{[this](size_t n) { return n < replies.size() ? replies[n] : std::string(); }};
+    CorvaneCudaMinerClient client{"127.0.0.1", bridge.port()};
 };
 
-TEST_F(BridgeClient, RequestGoesOutAsOneExactLine)
+TEST_F(BridgeClient, LinesGoOutWholeAndComeBackOneByOne)
 {
-    bool sent = false;
-    const CapturedOutput o = capture_output([&] { sent = client->send_message(puzzle_request_message()); });
-    EXPECT_TRUE(sent);
-    EXPECT_EQ(o.out, "📤 Sent: {\"RequestPuzzle\":null}...\n");
-    EXPECT_EQ(bridge.read_pending(200ms), "{\"RequestPuzzle\":null}\n");
-
-    // Non-ASCII text goes out as raw UTF-8, keys in ascending order.
-    capture_output([&] { client->send_message(json{{"z", 1}, {"a", "é"}}); });
-    EXPECT_EQ(bridge.read_pending(200ms), "{\"a\":\"é\",\"z\":1}\n");
-
-    // Invalid UTF-8 cannot be encoded: the serialiser's exception, nothing on the wire.
-    EXPECT_THROW(client->send_message(json{{"a", std::string("\xFF")}}), json::type_error);
-    EXPECT_EQ(bridge.read_pending(100ms), "");
-}
-
-TEST_F(BridgeClient, AssemblesAReplySplitOverSegments)
-{
-    // Four pieces 200 ms apart take longer than the 0.3 s timeout in all, but no single read
-    // waits that long.
-    std::thread writer([&] { bridge.send_segments({"{\"msg_type\":", "\"status\",", "\"n\":7}", "\n"}, 200ms); });
+    replies = {"{\"msg_type\":\"status\"}\n{\"n\":2}\n{\"n\":", "3}\n"};
     CapturedOutput o;
-    const json reply = receive(o, 0.3f);
-    writer.join();
-    EXPECT_EQ(reply, (json{{"msg_type", "status"}, {"n", 7}}));
-    EXPECT_EQ(o.out, "📥 Raw response: {\"msg_type\":\"status\",\"n\":7}...\n📥 Message type: status\n");
+    EXPECT_EQ(ask(o), json({{"msg_type", "status"}}));
+    EXPECT_EQ(bridge.wait_for_line("Request", 5s), "{\"RequestPuzzle\":null}");
+    EXPECT_EQ(o.out, "📥 Raw response: {\"msg_type\":\"status\"}...\n📥 Message type: status\n");
+    EXPECT_TRUE(client.has_buffered_line());
+    EXPECT_EQ(ask(o, 0.2f, false), json({{"n", 2}}));  // already here: no wait, no timeout line
+    EXPECT_FALSE(client.has_buffered_line());         // only the start of a third one
+    EXPECT_EQ(ask(o), json({{"n", 3}}));
     EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(client->has_buffered_line());
-}
-
-TEST_F(BridgeClient, TwoRepliesInOneSegmentBothArriveInOrder)
-{
-    ASSERT_TRUE(bridge.send("{\"n\":1}\n{\"n\":2}\n{\"n\":"));
-    CapturedOutput o;
-    EXPECT_EQ(receive(o), json({{"n", 1}}));
-    EXPECT_TRUE(client->has_buffered_line());
-    EXPECT_EQ(receive(o, 0.2f), json({{"n", 2}}));  // already here: no wait, no timeout line
-    EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(client->has_buffered_line());       // only the start of a third one
-    ASSERT_TRUE(bridge.send("3}\n"));
-    EXPECT_EQ(receive(o), json({{"n", 3}}));
-}
-
-TEST_F(BridgeClient, LogsTheFirstHundredCharactersOfAReply)
-{
-    const std::string prefix = "{\"msg_type\":\"x\",\"pad\":\"";
-    const std::string hundred = prefix + std::string(100 - prefix.size() - 2, 'a') + "\"}";
-    const std::string hundred_one = prefix + std::string(101 - prefix.size() - 2, 'a') + "\"}";
-    ASSERT_EQ(hundred.size(), 100u);
-    ASSERT_TRUE(bridge.send(hundred + "\n" + hundred_one + "\n"));
-
-    CapturedOutput o;
-    receive(o);
-    EXPECT_EQ(o.out, "📥 Raw response: " + hundred + "...\n📥 Message type: x\n");
-    const json reply = receive(o);
-    EXPECT_EQ(reply.at("pad").get<std::string>().size(), 101u - prefix.size() - 2);  // the reply is whole
-    EXPECT_EQ(o.out, "📥 Raw response: " + hundred_one.substr(0, 100) + "...\n📥 Message type: x\n");
-}
-
-TEST_F(BridgeClient, SetsTheReceiveTimeoutOnEveryCall)
-{
-    ASSERT_TRUE(bridge.send("{}\n"));
-    CapturedOutput o;
-    receive(o, 2.5f);
-    timeval set{};
-    socklen_t length = sizeof set;
-    ASSERT_EQ(::getsockopt(client->socket_descriptor(), SOL_SOCKET, SO_RCVTIMEO, &set, &length), 0);
-    EXPECT_EQ(set.tv_sec, 2);
-    EXPECT_EQ(set.tv_usec, 500000);
-
-    const auto start = Clock::now();
-    EXPECT_EQ(receive(o, 0.2f), json::object());
-    EXPECT_GE(Clock::now() - start, 200ms);
-    EXPECT_EQ(o.err, "⏰ Timeout or error receiving response\n");
-    EXPECT_EQ(o.out, "");
-
-    EXPECT_EQ(receive(o, -0.5f), json::object());
-    EXPECT_EQ(o.err, "❌ Failed to set socket timeout\n");
-}
-
-TEST_F(BridgeClient, PeerCloseEndsEveryLaterReceive)
-{
-    ASSERT_TRUE(bridge.send("{\"last\":true}\n{\"cut\":"));
-    bridge.close_connection();
-    CapturedOutput o;
-    EXPECT_EQ(receive(o), json({{"last", true}}));  // what arrived before the close is kept
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(receive(o), json::object());
-        EXPECT_EQ(o.err, "❌ Connection closed by bridge\n");
-        EXPECT_EQ(o.out, "");
-    }
-    EXPECT_NE(client->socket_descriptor(), -1);  // still "connected" from the client's side
-}
-
-TEST_F(BridgeClient, RepliesThatAreNotUsableObjectsComeBackEmpty)
-{
-    struct Case {
-        std::string line;
-        std::string type_line;  // printed before the failure, when the line was an object
-    };
-    const std::vector<Case> cases = {
-        {"[1,2,3]", ""},
-        {"42", ""},
-        {"null", ""},
-        {"not json", ""},
-        {"{\"msg_type\":\"x\"} trailing", ""},
-        {"{\"msg_type\":5}", ""},
-        {"{\"msg_type\":\"pow_puzzle_v1\"}", "📥 Message type: pow_puzzle_v1\n"},
-        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":[1]}", "📥 Message type: pow_puzzle_v1\n"},
-        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":7}}", "📥 Message type: pow_puzzle_v1\n"},
-        {"{\"msg_type\":\"error\",\"message\":false}", "📥 Message type: error\n"},
-        {std::string(200, '[') + std::string(200, ']'), ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line.substr(0, 60));
-        ASSERT_TRUE(bridge.send(c.line + "\n"));
-        CapturedOutput o;
-        EXPECT_EQ(receive(o), json::object());
-        EXPECT_EQ(o.out, "📥 Raw response: " + c.line.substr(0, 100) + "...\n" + c.type_line);
-        EXPECT_TRUE(starts_with(o.err, "❌ Failed to parse JSON response: ")) << o.err;
-        EXPECT_EQ(o.err.find('\n'), o.err.size() - 1);  // one line
-    }
-}
-
-TEST_F(BridgeClient, ObjectsComeBackWithTheirTypeLines)
-{
-    const std::string long_id(40, 'f');
-    struct Case {
-        std::string line;
-        std::string lines;  // after the raw line
-    };
-    const std::vector<Case> cases = {
-        {"{\"hello\":[1]}", "📥 Message type: unknown\n"},
-        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{}}",
-         "📥 Message type: pow_puzzle_v1\n🎯 Received puzzle with ID: NO_ID...\n"},
-        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":\"" + long_id + "\"}}",
-         "📥 Message type: pow_puzzle_v1\n🎯 Received puzzle with ID: " + long_id.substr(0, 32) + "...\n"},
-        {"{\"msg_type\":\"error\"}", "📥 Message type: error\n❌ Bridge error: Unknown error\n"},
-        {"{\"message\":\"No puzzle available\",\"msg_type\":\"error\"}",
-         "📥 Message type: error\n❌ Bridge error: No puzzle available\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        ASSERT_TRUE(bridge.send(c.line + "\n"));
-        CapturedOutput o;
-        EXPECT_EQ(receive(o), json::parse(c.line));  // returned unchanged
-        EXPECT_EQ(o.out, "📥 Raw response: " + c.line.substr(0, 100) + "...\n" + c.lines);
-        EXPECT_EQ(o.err, "");
-    }
-}
-
-TEST_F(BridgeClient, NulByteSpoilsOnlyItsOwnLine)
-{
-    ASSERT_TRUE(bridge.send(std::string("{\"a\"\0:1}\n{\"b\":2}\n", 17)));
-    CapturedOutput o;
-    EXPECT_EQ(receive(o), json::object());
-    EXPECT_TRUE(starts_with(o.err, "❌ Failed to parse JSON response: "));
-    EXPECT_EQ(receive(o), json({{"b", 2}}));
-}
-
-TEST_F(BridgeClient, OverLongLineIsDroppedAndTheStreamGoesOn)
-{
-    // Exactly the limit is a line like any other (here a JSON string, so not an object).
-    const std::string at_limit = "\"" + std::string(kMaxBridgeLineBytes - 2, 'a') + "\"";
-    const std::string over_limit(kMaxBridgeLineBytes + 1, 'b');
-    std::thread writer([&] { bridge.send(at_limit + "\n" + over_limit + "\n{\"after\":1}\n"); });
-    CapturedOutput o;
-    EXPECT_EQ(receive(o), json::object());
-    EXPECT_TRUE(starts_with(o.out, "📥 Raw response: \"aaa"));
-    EXPECT_TRUE(starts_with(o.err, "❌ Failed to parse JSON response: "));
-    EXPECT_EQ(receive(o), json({{"after", 1}}));
-    writer.join();
-    EXPECT_EQ(o.err, "❌ Dropped a message from bridge longer than 1048576 bytes\n");
-    EXPECT_EQ(o.out, "📥 Raw response: {\"after\":1}...\n📥 Message type: unknown\n");
-}
-
-CorvaneCudaMinerClient* signal_target = nullptr;
-extern "C" void interrupt_from_signal(int) { signal_target->interrupt(); }
-
-TEST_F(BridgeClient, InterruptEndsAReceiveWaitAtOnce)
-{
-    // From another thread, during the wait.
-    json reply = json::array();
-    Clock::duration waited{};
-    CapturedOutput o = capture_output([&] {
-        std::thread fetcher([&] {
-            const auto start = Clock::now();
-            reply = client->receive_message(30.0f);
-            waited = Clock::now() - start;
-        });
-        std::this_thread::sleep_for(100ms);
-        client->interrupt();
-        fetcher.join();
-    });
-    EXPECT_EQ(reply, json::object());
-    EXPECT_LT(waited, 10s);
-    EXPECT_EQ(o.out + o.err, "");  // a wake-up is not a failure
-
-    // Before the wait: the next receive returns at once, the one after waits again.
-    client->interrupt();
-    client->interrupt();
-    const auto start = Clock::now();
-    EXPECT_EQ(receive(o, 30.0f), json::object());
-    EXPECT_LT(Clock::now() - start, 10s);
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(receive(o, 0.2f), json::object());
-    EXPECT_EQ(o.err, "⏰ Timeout or error receiving response\n");
-
-    // From a signal handler running on the waiting thread itself.
-    signal_target = client.get();
-    struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_handler = interrupt_from_signal;
-    sigemptyset(&action.sa_mask);
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
-    reply = json::array();
+    o = capture_output([&] { client.disconnect(), client.disconnect(); });  // the second finds nothing to close
+    EXPECT_EQ(o.out + o.err, "📡 Disconnected from miner bridge\n");
     o = capture_output([&] {
-        std::thread fetcher([&] { reply = client->receive_message(30.0f); });
-        std::this_thread::sleep_for(100ms);
-        ::pthread_kill(fetcher.native_handle(), SIGUSR1);
-        fetcher.join();
+        EXPECT_EQ(client.receive_message(1.0f), json::object());
+        EXPECT_FALSE(client.send_message(json()));
     });
-    ::sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(reply, json::object());
-    EXPECT_EQ(o.err, "");
-
-    // A line that is already here is still delivered after a wake-up was consumed.
-    ASSERT_TRUE(bridge.send("{\"still\":1}\n"));
-    EXPECT_EQ(receive(o), json({{"still", 1}}));
+    EXPECT_EQ(o.out + o.err, "❌ Not connected to bridge\n❌ Failed to send message\n");
 }
 
-TEST_F(BridgeClient, WritingToAClosedConnectionFailsWithoutSigpipe)
+TEST_F(BridgeClient, TimeoutsAndTheEndOfTheStream)
 {
-    bridge.close_connection();
-    ASSERT_TRUE(wait_for_peer_gone(client->socket_descriptor()));
-    // The first write after the peer's close may still be taken by the kernel; the peer's reset
-    // then makes a later one fail. SIGPIPE would end the test process here.
-    bool failed = false;
-    CapturedOutput o = capture_output([&] {
-        for (int i = 0; i < 100 && !failed; ++i) {
-            failed = !client->send_message(puzzle_request_message());
-            if (!failed) std::this_thread::sleep_for(10ms);
-        }
-    });
-    EXPECT_TRUE(failed);
-    EXPECT_NE(o.err.find("❌ Failed to send message\n"), std::string::npos);
-    EXPECT_EQ(o.err.find("❌ Failed to send message\n"), o.err.size() - std::string("❌ Failed to send message\n").size());
+    replies = {"", std::string("{\"last\":true}\n{\"cut\":") + TestBridge::CLOSE};
+    CapturedOutput o;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(o, 0.2f), json::object());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+    EXPECT_EQ(o.out + o.err, "⏰ Timeout or error receiving response\n");
+    EXPECT_EQ(ask(o, -0.5f, false), json::object());
+    EXPECT_EQ(o.out + o.err, "❌ Failed to set socket timeout\n");
+    EXPECT_EQ(ask(o), json({{"last", true}}));  // what arrived before the close is kept
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(ask(o, 2.0f, false), json::object());
+        EXPECT_EQ(o.out + o.err, "❌ Connection closed by bridge\n");
+    }
+}
+
+TEST_F(BridgeClient, LinesThatAreNotUsableObjectsComeBackEmpty)
+{
+    const std::string puzzle_type = "📥 Message type: pow_puzzle_v1\n", id(40, 'f');
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {  // line, lines after the raw one, usable
+        {"[1,2,3]", "", false}, {"{\"msg_type\":\"x\"} trailing", "", false}, {"{\"msg_type\":5}", "", false},
+        {"{\"msg_type\":\"pow_puzzle_v1\"}", puzzle_type, false},
+        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":7}}", puzzle_type, false},
+        {std::string(200, '[') + std::string(200, ']'), "", false}, {std::string("{\"a\"\0:1}", 8), "", false},
+        {"{\"hello\":[1]}", "📥 Message type: unknown\n", true},
+        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{}}", puzzle_type + "🎯 Received puzzle with ID: NO_ID...\n", true},
+        {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":\"" + id + "\"}}",
+         puzzle_type + "🎯 Received puzzle with ID: " + id.substr(0, 32) + "...\n", true},
+        {"{\"msg_type\":\"error\"}", "📥 Message type: error\n❌ Bridge error: Unknown error\n", true}};
+    for (const auto& c : cases) replies.push_back(std::get<0>(c) + "\n");
+    for (const auto& [line, lines, usable] : cases) {
+        CapturedOutput o;
+        EXPECT_EQ(ask(o), usable ? json::parse(line) : json::object()) << line;
+        EXPECT_EQ(o.out, "📥 Raw response: " + line.substr(0, 100) + "...\n" + lines);
+        EXPECT_EQ(o.err.rfind("❌ Failed to parse JSON response: ", 0), usable ? std::string::npos : 0u) << o.err;
+        EXPECT_EQ(o.err.find('\n'), usable ? std::string::npos : o.err.size() - 1);  // one line at most
+    }
 }
 
 TEST_F(BridgeClient, TwoWritersNeverInterleaveTheirLines)
 {
-    // Lines far larger than a socket write takes at once while the reader lags behind.
-    constexpr int kEach = 20;
-    const std::string fill_a(150000, 'a');
-    const std::string fill_b(150000, 'b');
-    auto line_of = [](const char* who, int i, const std::string& fill) {
-        return json{{"who", who}, {"i", i}, {"fill", fill}}.dump();
-    };
-    // Small socket buffers make every write wait for the reader many times over, which is where
-    // two unguarded writers would get between each other's bytes.
+    // Lines far larger than the small socket buffers: every write waits for the reader many times.
     const int small = 16384;
-    ASSERT_EQ(::setsockopt(client->socket_descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    ASSERT_TRUE(bridge.set_receive_buffer(small));
+    ASSERT_EQ(::setsockopt(client.socket_descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    auto line_of = [](int who, int i) {
+        return json{{"who", who}, {"i", i}, {"fill", std::string(150000, 'a' + who)}};
+    };
     std::atomic<int> failures{0};
-    std::vector<std::string> lines;
     const CapturedOutput o = capture_output([&] {
-        std::thread fetcher([&] {
-            for (int i = 0; i < kEach; ++i) {
-                if (!client->send_message(json::parse(line_of("a", i, fill_a)))) ++failures;
-            }
-        });
-        std::thread miner([&] {
-            for (int i = 0; i < kEach; ++i) {
-                if (!client->send_message(json::parse(line_of("b", i, fill_b)))) ++failures;
-            }
-        });
-        for (int i = 0; i < 2 * kEach; ++i) {
-            std::this_thread::sleep_for(2ms);
-            const std::optional<std::string> line = bridge.read_line(10s);
-            if (!line) break;
-            lines.push_back(*line);
-        }
-        fetcher.join();
-        miner.join();
+        std::thread writers[2];
+        for (int who : {0, 1})
+            writers[who] = std::thread([&, who] {
+                for (int i = 0; i < 20; ++i) failures += !client.send_message(line_of(who, i));
+            });
+        for (std::thread& w : writers) w.join();
     });
     EXPECT_EQ(failures, 0);
-    ASSERT_EQ(lines.size(), 2u * kEach);
-    int next_a = 0;
-    int next_b = 0;
-    for (const std::string& line : lines) {
-        const bool from_a = line == line_of("a", next_a, fill_a);
-        const bool from_b = line == line_of("b", next_b, fill_b);
-        ASSERT_TRUE(from_a || from_b) << line.substr(0, 80);
-        (from_a ? next_a : next_b)++;
-    }
-    EXPECT_EQ(next_a, kEach);
-    EXPECT_EQ(next_b, kEach);
     EXPECT_EQ(o.err, "");
+    int next[2] = {0, 0};
+    for (const std::string& line : bridge.wait_for_lines("\"who\"", 40, 20s)) {
+        const json message = json::parse(line, nullptr, false);  // a torn line does not parse
+        ASSERT_FALSE(message.is_discarded()) << line.substr(0, 80);
+        const int who = message.at("who");
+        EXPECT_EQ(message, line_of(who, next[who]++));
+    }
+    EXPECT_EQ(next[0] + next[1], 40);
+}
+
+TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
+{
+    SubmissionResult r;
+    CapturedOutput o = capture_output([&] { r = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.request_json + r.message + o.out + o.err, "Corvane miner client not initialized");
+
+    TestBridge bridge([](size_t) { return std::string(1, TestBridge::RESET); });
+    g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
+    capture_output([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
+    o = capture_output([&] {
+        r = submitPowSolutionToBridge("proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, "n");
+    });
+    const std::string line = "{\"SubmitSolution\":{\"pow\":{\"nonce\":\"n\",\"path_a\":[\"a0\",\"a1\"],\"path_b\":[],"
+                             "\"root\":\"root\"},\"proposal_id\":\"proposal-0123456789abcdef\"}}";
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(r.message, "Submitted to miner bridge");
+    EXPECT_EQ(r.request_json, line);
+    EXPECT_EQ(bridge.wait_for_line("SubmitSolution", 5s), line);
+    EXPECT_EQ(o.out + o.err,
+              "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: proposal-0123456...\n📤 Sent: " +
+                  line.substr(0, 100) + "...\n✅ Solution submitted to miner bridge successfully!\n");
+    // The bridge resets the connection: a later send fails as a result and raises no SIGPIPE.
+    capture_output([] {
+        g_corvane_miner_client->send_message(puzzle_request_message());
+        g_corvane_miner_client->receive_message(5.0f);  // the reset has arrived
+        g_corvane_miner_client->send_message(puzzle_request_message());
+    });
+    o = capture_output([&] { r = submitPowSolutionToBridge("p1", "r", {"a"}, {"b"}, "n"); });
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message, "Failed to send to miner bridge");
+    EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: p1...\n"
+                             "❌ Failed to send message\n❌ Failed to submit solution to miner bridge\n");
+    g_corvane_miner_client.reset();
+}
+
+TEST(LineBuffer, SplitsLinesAcrossPiecesAndDropsOverLongOnes)
+{
+    LineBuffer buffer(8);
+    using Lines = std::vector<std::string>;
+    const std::vector<std::tuple<Lines, Lines, size_t>> cases = {
+        // pieces, lines, lines dropped
+        {{"{\"a\":1}\n{\"", "b\":2}\n\n", std::string("a\0b\n", 4)},  // NUL is data
+         {"{\"a\":1}", "{\"b\":2}", "", std::string("a\0b", 3)}, 0},
+        {{"12345678\nok\n1234", "56789", "abcdefghijklmnop", "xyz\nnext\n"}, {"12345678", "ok", "next"}, 1},
+        {{"123456789\nfine\n123456789012\nlast"}, {"fine"}, 2},
+        {{"\n"}, {"last"}, 0}};
+    for (const auto& [pieces, lines, dropped] : cases) {
+        Lines taken;
+        size_t drops = 0;
+        for (const std::string& piece : pieces) {
+            drops += buffer.append(piece.data(), piece.size());
+            for (std::string line; buffer.take_line(line);) taken.push_back(line);
+            EXPECT_LE(buffer.buffered_bytes(), 8u);  // memory bounded by the limit
+        }
+        EXPECT_EQ(taken, lines);
+        EXPECT_EQ(drops, dropped);
+    }
+    EXPECT_EQ(LineBuffer().max_line_bytes(), 1048576u);
+}
+
+TEST(Framing, LogCutsTheNestingGuardWholeWritesAndTheTimeoutValue)
+{
+    EXPECT_EQ(text_prefix("abcdef", 3) + text_prefix("ab", 16) + text_prefix("abc", 0), "abcab");
+    EXPECT_EQ(text_prefix("\xC3\xA9" "a" "\xF0\x9F\x8E\xAF" "b", 3), "\xC3\xA9" "a" "\xF0\x9F\x8E\xAF");  // characters
+    EXPECT_FALSE(json_nesting_exceeds("{\"a\":[1,{\"b\":[]}]}", 4));
+    EXPECT_TRUE(json_nesting_exceeds("{\"a\":[1,{\"b\":[]}]}", 3));
+    EXPECT_FALSE(json_nesting_exceeds("[\"\\\"[[[[\"][][]", 1));  // in a string, escaped quote included
+    EXPECT_TRUE(json_nesting_exceeds(std::string(129, '[')));
+
+    static std::string written;  // a socket that takes at most three bytes per call and is interrupted once
+    static int calls = 0;
+    const std::string line = "{\"RequestPuzzle\":null}\n";
+    EXPECT_TRUE(send_whole(7, line.data(), line.size(), [](int, const void* data, size_t size, int flags) -> ssize_t {
+        EXPECT_EQ(flags, MSG_NOSIGNAL);  // a peer that has gone is an error result, not SIGPIPE
+        if (++calls == 2) return errno = EINTR, -1;
+        written.append(static_cast<const char*>(data), std::min<size_t>(size, 3));
+        return static_cast<ssize_t>(std::min<size_t>(size, 3));
+    }));
+    EXPECT_EQ(written, line);
+    EXPECT_FALSE(send_whole(7, line.data(), line.size(),
+                            [](int, const void *, size_t, int) -> ssize_t { return errno = EPIPE, -1; }));
+    EXPECT_FALSE(send_whole(7, line.data(), line.size(), [](int, const void*, size_t, int) -> ssize_t { return 0; }));
+
+    EXPECT_EQ(receive_timeout_value(2.5f).tv_sec * 1000000 + receive_timeout_value(2.5f).tv_usec, 2500000);
+    EXPECT_LT(receive_timeout_value(-0.5f).tv_usec, 0);  // refused by the socket, never undefined
+    EXPECT_LT(receive_timeout_value(std::nanf("")).tv_usec, 0);
+}
+
+TEST(PuzzleMessage, CanonicalTextHasEveryMemberInKeyOrderAndParsesBack)
+{
+    EXPECT_EQ(puzzle_request_message().dump(), "{\"RequestPuzzle\":null}");
+    const PowPuzzle puzzle{
+        {{"p0", "p1", "p2"}, {"h0", "h1"}, {"k0"}}, "[1,2,3,4,5]", "12.5", "puzzle-\xC3\xA9", "ab01"};
+    const std::string text = canonical_puzzle_text(puzzle);
+    EXPECT_EQ(text, "{\"auth_paths\":{\"header\":[\"h0\",\"h1\"],\"kernel\":[\"k0\"],\"pow\":[\"p0\",\"p1\",\"p2\"]},"
+                    "\"id\":\"puzzle-\xC3\xA9\",\"prev_block\":\"ab01\",\"threshold\":\"[1,2,3,4,5]\","
+                    "\"total_guesser_reward\":\"12.5\"}");
+    EXPECT_EQ(parsePowPuzzle(text), puzzle);
+}
+
+BridgeReply accept(const json& reply, std::string& output, const std::string& last_id = "")
+{
+    BridgeReply result;
+    const support::CapturedOutput o = support::capture_output([&] { result = acceptBridgeReply(reply, last_id); });
+    output = o.out + o.err;
+    return result;
+}
+
+TEST(FetcherReply, ANewIdIsAnnouncedAsCanonicalTextAndACheckedRecord)
+{
+    PowPuzzle puzzle = support::test_puzzle("abcdef0123456789XYZ", "pb", "[1,2,3,4,5]");
+    json reply = json::parse(support::puzzle_reply(puzzle));
+    reply["puzzle"]["total_guesser_reward"] = 12.5;  // any JSON value travels as its compact text
+    std::string out;
+    BridgeReply r = accept(reply, out);
+    EXPECT_EQ(r.outcome, ReplyOutcome::NEW_PUZZLE);
+    EXPECT_EQ(out, "🎯 Threshold: \"[1,2,3,4,5]\"\n\n🔄 New puzzle detected from bridge! ID: abcdef0123456789...\n");
+    puzzle.total_guesser_reward = "12.5";
+    EXPECT_EQ(r.canonical_text, canonical_puzzle_text(puzzle));
+    EXPECT_EQ(r.puzzle_id + " " + r.puzzle.id + " " + r.puzzle.prev_block + " " + r.puzzle.total_guesser_reward,
+              puzzle.id + " " + puzzle.id + " pb 12.5");
+    EXPECT_EQ(r.puzzle.threshold, (Digest{{1, 2, 3, 4, 5}}));
+    EXPECT_EQ(r.puzzle.threshold_text, "[1,2,3,4,5]");
+    EXPECT_EQ(r.puzzle.mast_paths.commit(), convertToPowMastPaths(puzzle.auth_paths).commit());
+
+    reply["puzzle"]["threshold"] = json::array({9, 9, 9, 9, 9});  // the same id again: logged, nothing else
+    EXPECT_EQ(accept(reply, out, puzzle.id).outcome, ReplyOutcome::SAME_PUZZLE);
+    EXPECT_EQ(out, "🎯 Threshold: [9,9,9,9,9]\n");
+    reply["puzzle"]["auth_paths"]["pow"][1] = 1;  // the fetcher's cycle reports it
+    EXPECT_THROW(acceptBridgeReply(reply, ""), json::type_error);
+}
+
+TEST(FetcherReply, RepliesThatCannotBeMinedOrHoldNoPuzzle)
+{
+    auto with = [](const std::string& entry, const std::string& text) {
+        PowPuzzle p = support::test_puzzle("refused-0123456789", "b", support::easy_threshold());
+        (entry == "threshold" ? p.threshold : entry == "pow" ? p.auth_paths.pow[1] : p.auth_paths.kernel[0]) = text;
+        p.auth_paths.header.push_back("not used");  // beyond the used entries
+        return support::puzzle_reply(p);
+    };
+    const std::string refused = "Error: puzzle refused-01234567... refused: ";
+    const std::string top = digest_to_hex_padded(Digest{{field::P - 1, 0, 0, 0, field::P - 1}});
+    using O = ReplyOutcome;
+    const std::vector<std::tuple<std::string, O, std::string>> cases = {
+        // reply, outcome, error stream
+        {with("pow", "0x1f"), O::NEW_PUZZLE, ""},
+        {with("pow", top), O::NEW_PUZZLE, ""},
+        {with("threshold", "[1,2]"), O::NEW_PUZZLE, ""},
+        {with("pow", "0x"), O::REFUSED, refused + "auth path pow[1] is empty\n"},
+        {with("pow", std::string(82, '1')), O::REFUSED, refused + "auth path pow[1] has more than 80 hex digits\n"},
+        {with("kernel", "1g"), O::REFUSED, refused + "auth path kernel[0] is not hexadecimal\n"},
+        {with("kernel", digest_to_hex_padded(Digest{{0, 0, 0, 0, field::P}})), O::REFUSED,
+         refused + "auth path kernel[0] holds element 4 >= p\n"},
+        {with("threshold", "ffzz"), O::REFUSED, refused + "threshold is not hexadecimal\n"},
+        {R"({"msg_type":"pow_puzzle_v1","puzzle":{"threshold":"t"}})", O::EMPTY_ID, ""},
+        {R"({"msg_type":"error","message":"Sorry: No puzzle available yet"})", O::NO_PUZZLE_AVAILABLE, ""},
+        {R"({"msg_type":"error","message":"node is syncing"})", O::BRIDGE_ERROR, "Bridge error: node is syncing\n"},
+        {R"({"msg_type":"error"})", O::BRIDGE_ERROR, "Bridge error: Unknown error\n"},
+        {"{}", O::IGNORED, ""},
+        {R"({"msg_type":"pow_puzzle_v1"})", O::IGNORED, ""},
+        {R"({"msg_type":"ack"})", O::IGNORED, ""}};
+    for (const auto& [text, outcome, err] : cases) {
+        std::string out;
+        const json reply = json::parse(text);
+        const BridgeReply r = accept(reply, out);
+        EXPECT_EQ(r.outcome, outcome) << text;
+        EXPECT_EQ(r.puzzle_id,
+                  outcome == O::NEW_PUZZLE || outcome == O::REFUSED ? "refused-0123456789" : "");  // remembered
+        EXPECT_EQ(out.substr(out.size() - err.size()), err);
+        EXPECT_EQ(out.empty(), outcome == O::NO_PUZZLE_AVAILABLE || outcome == O::IGNORED) << out;
+        EXPECT_EQ(out == "Puzzle from bridge has empty ID\n", outcome == O::EMPTY_ID);
+        EXPECT_EQ(r.error, outcome == O::BRIDGE_ERROR ? reply.value("message", "Unknown error") : "");
+    }
 }
 
 }  // namespace

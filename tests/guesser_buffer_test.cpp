@@ -22,12 +22,12 @@ void configure_device()
 bool same_paths(const PowMastPaths& a, const PowMastPaths& b) { return std::memcmp(&a, &b, sizeof(PowMastPaths)) == 0; }
 bool is_empty(const GuesserBuffer& b) { return !b.d_merkle_tree && !b.merkle_tree_size && !b.d_leafs && !b.num_leafs; }
 
-PowPuzzle puzzle_of(const PowMastPaths& p, const std::string& threshold)
+CheckedPuzzle puzzle_of(const PowMastPaths& paths, const std::string& threshold)
 {
-    const auto hex = [](const Digest& d) { return digest_to_hex_padded(d); };
-    PowPuzzle puzzle;
-    puzzle.auth_paths = {{hex(p.pow[0]), hex(p.pow[1]), hex(p.pow[2])}, {hex(p.header[0]), hex(p.header[1])}, {hex(p.kernel[0])}};
-    puzzle.threshold = threshold;
+    CheckedPuzzle puzzle;
+    puzzle.mast_paths = paths;
+    puzzle.threshold_text = threshold;
+    puzzle.threshold = parseDigestString(threshold);
     return puzzle;
 }
 

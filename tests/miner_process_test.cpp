@@ -1,15 +1,20 @@
-// The whole program through the emulated executable: options, exit statuses, signals, and a
-// puzzle mined against a test bridge.
+// The application: its command line, the event queue and the session the search reads it through,
+// and the whole program through the emulated executable against a test bridge (the controller's
+// reactions to the bridge, signals, exit statuses).
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
-#include <chrono>
-#include <string>
+#include <atomic>
+#include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "cli/options.h"
+#include "cli/startup.h"
+#include "gpu/runtime.h"
+#include "miner/miner_session.h"
+#include "miner/shared_state.h"
+#include "support/captured_output.h"
 #include "support/child_process.h"
 #include "support/mining_fixture.h"
 #include "support/test_bridge.h"
@@ -17,195 +22,300 @@
 namespace {
 
 using namespace std::chrono_literals;
-using support::ChildProcess;
-using support::ProcessResult;
+using support::count_of;
+using support::easy_threshold;
+using support::in_order;
+using support::test_puzzle;
 using support::TestBridge;
+using Clock = std::chrono::steady_clock;
 
 const std::string MINER = CRV_MINER_EMU;
-// A small tree and short waits for the emulated executable (the product has no such input).
-const std::string SMALL = "CRV_EMU_MINING=tree_height=4 range=64 batch=32 fetch_pause_ms=50 receive_timeout_ms=2000";
+// The emulated executable's own input: a tree of height 5, ranges of 256 in batches of 128.
+const std::string SMALL = "tree_height=5 range=256 batch=128 range_pause_ms=1";
+const std::string FAST = SMALL + " fetch_pause_ms=20 receive_timeout_ms=2000";
 
-ProcessResult miner(const std::vector<std::string>& args, const std::vector<std::string>& environment = {})
+std::unique_ptr<support::ChildProcess> miner_on(const TestBridge& bridge, const std::string& mining,
+                                                const std::string& nonce_offset = "0")
 {
-    std::vector<std::string> argv = {"corvane-miner"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = {"CRV_DEBUG", "CRV_EMU_MINING", "CRV_EMU_DEVICE_COUNT=1"};
-    env.insert(env.end(), environment.begin(), environment.end());
-    return support::run_process(MINER, argv, env, 30s);
+    return std::make_unique<support::ChildProcess>(
+        MINER,
+        std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--nonce-offset",
+                                 nonce_offset},
+        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG=1"});
 }
 
-testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& parts)
+std::string reply(const PowPuzzle& puzzle) { return support::puzzle_reply(puzzle) + "\n"; }
+
+TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
 {
-    size_t at = 0;
-    for (const std::string& part : parts) {
-        const size_t found = text.find(part, at);
-        if (found == std::string::npos) return testing::AssertionFailure() << "'" << part << "' missing in order in:\n" << text;
-        at = found + part.size();
+    using A = StartupAction;
+    const long long none = -2;  // --nonce-offset not given
+    const std::vector<std::tuple<std::vector<std::string>, A, std::string, int, int, long long>> cases = {
+        // words, action, host, port, gpu, nonce offset; every error line is one line with status 1
+        {{"-h", "--verbose", "--port=6000", "stray", "--HELP"}, A::Mine, "127.0.0.1", 5002, 0, none},
+        {{"--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0", "--nonce-offset", "9"},
+         A::Mine,
+         "10.0.0.7",
+         6001,
+         0,
+         9},
+        {{"--host", "--port", "6000"}, A::Mine, "--port", 5002, 0, none},  // 6000 is a stray value
+        {{"--port", "65535", "--port", " 6000x", "--gpu", " +1.9", "--nonce-offset"},
+         A::Mine,
+         "127.0.0.1",
+         6000,
+         1,
+         none},
+        {{"--nonce-offset", "0x10"}, A::Mine, "127.0.0.1", 5002, 0, 16},
+        {{"--nonce-offset", " 09"}, A::Mine, "127.0.0.1", 5002, 0, 0},  // octal stops at the 9
+        {{"--nonce-offset", "-1"}, A::Mine, "127.0.0.1", 5002, 0, -1},  // wraps to 2^64 - 1
+        {{"--help", "--gpu", "-1"}, A::ShowHelp, "127.0.0.1", 5002, 0, none},
+        {{"--test", "--gpu", "1", "--port", "x"}, A::RunTest, "127.0.0.1", 5002, 0, none},
+        {{"--gpu", "1", "--test", "--help"}, A::RunTest, "127.0.0.1", 5002, 1, none},
+        {{"--gpu", "2147483648"}, A::Fail, "Invalid --gpu value: 2147483648 (stoi)", 0, 0, none},
+        {{"--gpu", "-02.5", "--help"}, A::Fail, "Invalid --gpu value: -2 (must be >= 0)", 0, 0, none},
+        {{"--nonce-offset", "18446744073709551616"},
+         A::Fail,
+         "Invalid --nonce-offset value: 18446744073709551616 (stoull)",
+         0,
+         0,
+         none},
+        {{"--nonce-offset", "q", "--test"}, A::Fail, "Invalid --nonce-offset value: q (stoull)", 0, 0, none},
+        {{"--port", "", "--gpu", "-1"}, A::Fail, "Invalid --port value:  (stoi)", 0, 0, none},
+        {{"--port", "65536"}, A::Fail, "Invalid --port value: 65536 (out of range)", 0, 0, none}};
+    for (const auto& [words, action, host, port, gpu, offset] : cases) {
+        std::vector<std::string> args = {"./corvane-miner"};
+        args.insert(args.end(), words.begin(), words.end());
+        const OptionScan r = scanStartupOptions(args);
+        const std::string trace = testing::PrintToString(words);
+        EXPECT_EQ(r.action, action) << trace;
+        EXPECT_EQ(r.exit_status, action == A::Fail ? 1 : 0) << trace;
+        EXPECT_EQ(action == A::Fail ? r.error : r.settings.host, host) << trace;
+        if (action == A::Fail) continue;
+        EXPECT_EQ(r.settings.port, port) << trace;
+        EXPECT_EQ(r.settings.gpu, gpu) << trace;
+        EXPECT_EQ(r.settings.nonce_offset_given ? static_cast<long long>(r.settings.nonce_offset) : none, offset)
+            << trace;
     }
-    return testing::AssertionSuccess();
 }
 
-class MinerProcess : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (MINER.empty()) GTEST_SKIP() << "the emulated executable is not built";
-    }
-};
-
-TEST_F(MinerProcess, HelpAndOptionErrorsEndBeforeAnyDeviceCheck)
+TEST(HelpText, ByteForByte)
 {
-    // No device: any device check would show.
-    const std::string none = "CRV_EMU_DEVICE_COUNT=0";
-    ProcessResult r = miner({"--help", "--gpu", "-1"}, {none});
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, helpText("corvane-miner"));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(helpText("/opt/corvane miner"),
+              "Usage: /opt/corvane miner [options]\n"
+              "Options:\n"
+              "  --test             Run validation test against Rust implementation\n"
+              "  --host HOST        Miner bridge host (default: 127.0.0.1)\n"
+              "  --port PORT        Miner bridge port (default: 5002)\n"
+              "  --nonce-offset K   Set range index (start = K * max_nonces, default: 0)\n"
+              "  --gpu ID           Select GPU device ID (0, 1, 2, ..., default: 0)\n"
+              "  --help             Show this help message\n"
+              "\n"
+              "This miner connects directly to the Corvane miner bridge.\n"
+              "Make sure the miner bridge is running with:\n"
+              "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n");
+}
 
-    const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
-        {{"--gpu", "-1", "--help"}, "Invalid --gpu value: -1 (must be >= 0)\n"},
-        {{"--gpu", "x"}, "Invalid --gpu value: x (stoi)\n"},
-        {{"--gpu", "2147483648"}, "Invalid --gpu value: 2147483648 (stoi)\n"},
-        {{"--nonce-offset", "18446744073709551616"}, "Invalid --nonce-offset value: 18446744073709551616 (stoull)\n"},
-        {{"--port", "70000"}, "Invalid --port value: 70000 (out of range)\n"},
-        {{"--port", "-1"}, "Invalid --port value: -1 (out of range)\n"},
-        {{"--port", "x", "--test"}, "Invalid --port value: x (stoi)\n"},
+TEST(NormalStart, MinesOnTheSelectedDeviceAndAnEscapedErrorEndsWithStatusOne)
+{
+    emu::Config two;
+    two.device_count = 2;
+    emu::configure(two);
+    StartupSettings settings;
+    settings.gpu = 1;
+    int device = -1;
+    std::function<bool()> mining = [&] {
+        void* left = nullptr;  // freed by the device reset at the end
+        return cudaGetDevice(&device) == cudaSuccess && cudaMalloc(&left, 64) == cudaSuccess;
     };
-    for (const auto& [args, line] : errors) {
-        r = miner(args, {none});
-        EXPECT_EQ(r.exit_status, 1) << line;
-        EXPECT_EQ(r.err, line);
-        EXPECT_EQ(r.out, "") << line;
+    auto start = [&] { return startMiningOnDevice(settings, [&](const std::string&, int) { return mining(); }); };
+    EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 0); }).out,
+              "🌊 Corvane CUDA Miner - GPU 1 - Bridge 127.0.0.1:5002\n");
+    EXPECT_EQ(device, 1);
+    EXPECT_EQ(emu::live_allocations(), 0u);
+    mining = []() -> bool { throw std::runtime_error("bridge went away"); };
+    EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 1); }).err, "Error: bridge went away\n");
+}
+
+TEST(EventHandler, AnEmptyQueueTimesOutAndAPostWakesTheWaiter)
+{
+    EXPECT_EQ(MiningEvent().type, EventType::ERROR);  // an untouched slot is never work
+    EventHandler events;
+    MiningEvent out(EventType::STOP_MINING, "keep", "");
+    const auto waited = Clock::now();
+    EXPECT_FALSE(events.waitForEvent(out, 100ms));  // an empty queue times out and leaves `out` alone
+    EXPECT_GE(Clock::now() - waited, 100ms);
+    EXPECT_EQ(out.puzzle_id, "keep");
+    std::thread poster([&] { events.postEvent(MiningEvent(EventType::NEW_PUZZLE, "0", "a")); });
+    const auto start = Clock::now();
+    EXPECT_TRUE(events.waitForEvent(out, 30s));
+    EXPECT_LT(Clock::now() - start, 10s);  // woken, not timed out
+    EXPECT_EQ(out.data, "a");
+    poster.join();
+}
+
+TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOn)
+{
+    event_handler = std::make_unique<EventHandler>();
+    CheckedPuzzle mined;
+    mined.prev_block = "block-1";
+    auto on_block = [](const std::string& block) {
+        auto puzzle = std::make_shared<CheckedPuzzle>();
+        puzzle->prev_block = block;
+        return MiningEvent(EventType::NEW_PUZZLE, block, "{}", puzzle);
+    };
+    using Next = MiningSession::Next;
+    const std::vector<std::tuple<MiningEvent, Next, std::string>> cases = {  // event, verdict, output
+        {MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), Next::SOLVED, ""},
+        {MiningEvent(EventType::STOP_MINING, "", "Signal 2"), Next::STOPPED, ""},
+        {MiningEvent(EventType::ERROR, "", "hiccup"), Next::MINE, ""},
+        {on_block("block-1"), Next::MINE, ""},  // same block: dropped, the search goes on
+        {on_block("block-2"), Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n"}};
+    MinerSession session;
+    for (const auto& [event, next, out] : cases) {
+        event_handler->postEvent(event);
+        event_handler->postEvent(MiningEvent(EventType::ERROR, "", "later"));
+        Next verdict = Next::MINE;
+        EXPECT_EQ(support::capture_output([&] { verdict = session.between_ranges(mined, 0ms); }).out, out);
+        EXPECT_EQ(verdict, next) << event.puzzle_id;
+        std::string left;  // the event given way to goes behind what was there
+        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) left += e.data + e.puzzle_id + ",";
+        EXPECT_EQ(left, next == Next::GIVE_WAY ? "later,{}block-2," : "later,");
     }
+    event_handler.reset();
 }
 
-TEST_F(MinerProcess, DeviceChecksAndTheBanner)
+TEST(MinerProcess, StartUpEndsWithItsStatus)
 {
-    const int port = support::closed_port();
-    const std::string where = "127.0.0.1:" + std::to_string(port);
-    ProcessResult r = miner({"--port", std::to_string(port)}, {"CRV_EMU_DEVICE_COUNT=0"});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err, "❌ Error: No CUDA devices found!\n");
-    EXPECT_EQ(r.out, "");
-
-    r = miner({"--gpu", "5"}, {"CRV_EMU_DEVICE_COUNT=2"});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err, "❌ Error: GPU 5 not found!\n   Available GPUs: 0 to 1\n");
-
-    // 1.9 reads as 1; ignored words change nothing; the unreachable bridge is a failure.
-    r = miner({"--port", std::to_string(port), "--gpu", "1.9", "-h", "--verbose", "--port=6000", "stray"},
-              {"CRV_EMU_DEVICE_COUNT=2"});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_TRUE(in_order(r.out, {"🌊 Corvane CUDA Miner - GPU 1 - Bridge " + where + "\n", "Cleaning up GPU memory...\n"}));
-    EXPECT_EQ(r.err, "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n");
-}
-
-TEST_F(MinerProcess, TestModeSeesOnlyTheIndexBeforeIt)
-{
-    // GPU 1 does not exist: the test mode reports it; after --test the index is never read and the
-    // test runs on GPU 0 (where the product tree does not fit the emulated device).
-    ProcessResult r = miner({"--gpu", "1", "--test"});
-    EXPECT_NE(r.exit_status, 0);
-    EXPECT_NE(r.err.find("GPU 1 not found"), std::string::npos) << r.err;
-    r = miner({"--test", "--gpu", "1", "--port", "x"});
-    EXPECT_NE(r.exit_status, 0);
-    EXPECT_EQ(r.err.find("GPU 1"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("✗ GPU preprocessing failed!"), std::string::npos) << r.err;
-}
-
-TEST_F(MinerProcess, NonceOffsetTextsAndTheDebugReports)
-{
-    const PowPuzzle puzzle = support::test_puzzle("offset-puzzle", "block-1", support::impossible_threshold());
-    for (const auto& [text, value] : std::vector<std::pair<std::string, std::string>>{
-             {"0x10", "16"}, {"010", "8"}, {"-1", "18446744073709551615"}}) {
-        TestBridge bridge(TestBridge::always(support::puzzle_reply(puzzle)));
-        ChildProcess child(MINER, {"corvane-miner", "--port", std::to_string(bridge.port()), "--nonce-offset", text},
-                           {SMALL, "CRV_EMU_DEVICE_COUNT=1", text == "0x10" ? "CRV_DEBUG=1" : "CRV_DEBUG"});
-        const std::string reset = "🔄 New puzzle detected, resetting nonce offset to: " + value + "\n";
-        EXPECT_TRUE(child.wait_for_output(text == "0x10" ? "Occupancy: " : reset, 20s)) << child.out() << child.err();
-        child.send_signal(SIGINT);
-        const ProcessResult r = child.wait(20s);
-        EXPECT_EQ(r.exit_status, 0) << text;
-        EXPECT_NE(r.out.find(reset), std::string::npos) << r.out;
-        if (text == "0x10") {
-            // The driver's start and occupancy reports (default virtual device: 6 blocks of 256
-            // threads on each 1536-thread multiprocessor).
-            const std::string target = "Target: 0x0\n";
-            EXPECT_TRUE(in_order(r.out, {"Starting GPU-parallelized POW mining...\n", target,
-                                         "Max nonces: 64, Batch size: 32\n",
-                                         "Nonce offset (range index): 16, computed start nonce: 1024\n",
-                                         "Occupancy: blocks/SM=6, active warps/SM=48/48 (100.0%)\n"}));
-        } else {
-            EXPECT_EQ(r.out.find("Starting GPU-parallelized"), std::string::npos);
+    const std::string where = "127.0.0.1:" + std::to_string(support::closed_port());
+    const std::vector<std::tuple<std::vector<std::string>, int, int, std::string>> cases = {
+        // args, devices, status, err
+        {{"--help", "--gpu", "-1"}, 0, 0, ""},  // no device: any device check would show
+        {{"--gpu", "-1", "--help"}, 0, 1, "Invalid --gpu value: -1 (must be >= 0)\n"},
+        {{}, 0, 1, "❌ Error: No CUDA devices found!\n"},
+        {{"--gpu", "2"}, 2, 1, "❌ Error: GPU 2 not found!\n   Available GPUs: 0 to 1\n"},
+        {{"--gpu", "1", "--test"}, 1, 255, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n"},
+        {{"--host", "localhost"}, 1, 1,
+         "❌ Invalid address: localhost\nFailed to connect to miner bridge at localhost:5002\n"},
+        {{"--port", where.substr(10), "--gpu", "1.9", "--port=6000"}, 2, 1,
+         "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n"}};
+    support::ProcessResult r;
+    for (const auto& [args, devices, status, err] : cases) {
+        std::vector<std::string> argv = {"corvane-miner"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        r = support::run_process(MINER, argv, {"CRV_DEBUG", "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices)}, 30s);
+        EXPECT_EQ(r.exit_status, status) << err;
+        EXPECT_EQ(r.err, err);
+        if (status == 0) {
+            EXPECT_EQ(r.out, helpText("corvane-miner"));
         }
     }
+    EXPECT_TRUE(in_order(r.out, {"🌊 Corvane CUDA Miner - GPU 1 - Bridge " + where + "\n", "Cleaning up GPU memory"}));
 }
 
-TEST_F(MinerProcess, MinesAPuzzleFromTheBridge)
+TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
 {
-    const PowPuzzle puzzle = support::test_puzzle("process-puzzle", "block-1", support::easy_threshold());
-    TestBridge bridge(TestBridge::always(support::puzzle_reply(puzzle)));
-    ChildProcess child(MINER, {"corvane-miner", "--port", std::to_string(bridge.port())},
-                       {SMALL, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG"});
+    const PowPuzzle bad = test_puzzle("refused", "block-0", easy_threshold().substr(1) + "z");
+    // Seed 751 gives a root whose first byte is 0, which the short hex form would drop.
+    const PowPuzzle puzzle = test_puzzle("first-puzzle-0123456789abcdef", "block-1", easy_threshold(), 751);
+    TestBridge bridge([&](size_t n) { return reply(n < 3 ? bad : puzzle); });
+    const auto miner = miner_on(bridge, FAST, "0x10");
     const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
-    ASSERT_FALSE(line.empty()) << child.out();
-    support::check_submission(line, puzzle, 4);
-    EXPECT_TRUE(child.wait_for_output("🎉 Solution found for puzzle! Continuing to mine for more solutions...\n", 20s));
-    child.send_signal(SIGINT);
-    const ProcessResult r = child.wait(20s);
+    ASSERT_FALSE(line.empty()) << miner->out() << miner->err();
+    EXPECT_EQ(support::check_submission(line, puzzle, 5) / 256, 16u);  // the first batch of range 16
+    const size_t polls = bridge.wait_for_lines("\"RequestPuzzle\"", 0, 0ms).size();
+    bridge.wait_for_lines("\"RequestPuzzle\"", polls + 4, 10s);  // the same id again: nothing new
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_NE(r.out.find("Total solutions found: 1\n"), std::string::npos) << r.out;
+    EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);
+    EXPECT_EQ(r.err, "Error: puzzle refused... refused: threshold is not hexadecimal\n");  // once
+    for (const char *once :
+         {"🔄 New puzzle detected from bridge! ID: first-puzzle-012...\n", "🔄 New puzzle: first-puzzle-012...\n",
+          "🔄 New puzzle detected, resetting nonce offset to: 16\n", "=== STARTING GPU PREPROCESSING ===",
+          "🎉 Solution found for puzzle! Continuing to mine for more solutions...\n"})
+        EXPECT_EQ(count_of(r.out, once), 1u) << once << r.out;
+    EXPECT_TRUE(in_order(r.out, {"Max nonces: 256, Batch size: 128\n",
+                                 "Nonce offset (range index): 16, computed start nonce: 4096\n",
+                                 "Occupancy: blocks/SM=6, active warps/SM=48/48 (100.0%)\n"}));
+    // The stop: the handler's lines, the loop takes the event, the fetcher ends, then the teardown.
+    EXPECT_TRUE(in_order(r.out, {"\nReceived signal 2. Shutting down gracefully...\n",
+                                 "\n=== MINING SESSION COMPLETED ===\n", "Total solutions found: 1\n"}));
+    EXPECT_TRUE(in_order(r.out, {"Received signal 2", "🛑 Stop mining event received\n",
+                                 "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory...\n"}));
+    EXPECT_TRUE(in_order(r.out, {"Received signal 2", "🔄 Bridge puzzle fetcher stopped\n", "📡 Disconnected"}));
 }
 
-TEST_F(MinerProcess, InterruptWhileTheBridgeHasNoPuzzle)
+TEST(MinerProcess, TheNonceRangeGoesOnOnTheSameBlockAndRestartsOnANewOne)
 {
-    // Product timings: the stop must not wait for the 5 s pause or a 10 s receive.
-    for (const int signal_number : {SIGINT, SIGTERM}) {
-        TestBridge bridge(TestBridge::always(support::no_puzzle_reply()));
-        ChildProcess child(MINER, {"corvane-miner", "--port", std::to_string(bridge.port())},
-                           {"CRV_EMU_DEVICE_COUNT=1", "CRV_EMU_MINING", "CRV_DEBUG"});
-        ASSERT_TRUE(child.wait_for_output("❌ Bridge error: No puzzle available\n", 20s)) << child.out() << child.err();
-        // The mining loop takes the stop event only once it waits for events (a signal before that
-        // finds the flag set and ends without the line).
-        std::this_thread::sleep_for(300ms);
+    // Each puzzle is announced once the one before was solved: b on a's block goes on from a's
+    // range; c on a new block starts again at the command line's range, and d, on another block,
+    // interrupts its search and starts there again too.
+    const PowPuzzle a = test_puzzle("puzzle-a", "block-1", easy_threshold(), 1);
+    const PowPuzzle b = test_puzzle("puzzle-b", "block-1", easy_threshold(), 2);
+    const PowPuzzle c = test_puzzle("puzzle-c", "block-2", support::impossible_threshold(), 3);
+    const PowPuzzle d = test_puzzle("puzzle-d", "block-3", easy_threshold(), 4);
+    std::atomic<int> stage{0};
+    std::atomic<bool> c_served{false};
+    TestBridge bridge([&](size_t) {
+        return reply(stage == 0 ? a : stage == 1 ? b : !c_served.exchange(true) ? c : d);
+    });
+    const auto miner = miner_on(bridge, FAST, "4");
+    std::vector<std::string> solutions;
+    for (int solved = 1; solved <= 3; stage = solved++)
+        solutions = bridge.wait_for_lines("\"SubmitSolution\"", solved, 20s);
+    miner->send_signal(SIGINT);
+    const std::string out = miner->wait(20s).out;
+    ASSERT_EQ(solutions.size(), 3u) << out;
+    EXPECT_EQ(support::check_submission(solutions[0], a, 5) / 256, 4u);
+    EXPECT_EQ(support::check_submission(solutions[1], b, 5) / 256, 5u);
+    EXPECT_EQ(support::check_submission(solutions[2], d, 5) / 256, 4u);
+    EXPECT_EQ(count_of(out, "🔄 New puzzle detected, resetting nonce offset to: 4\n"), 3u) << out;  // a, c, d
+    EXPECT_TRUE(in_order(out, {"🔄 New puzzle: puzzle-c...\n", "\n🔄 New puzzle detected during mining, switching...\n",
+                               "🔄 Mining interrupted, continuing in main loop...\n", "🔄 New puzzle: puzzle-d...\n"}));
+}
+
+TEST(MinerProcess, WithTheProductWaitsEveryLineIsTakenAndAStopIsPrompt)
+{
+    // An answer to something else, then the puzzle, in one segment: left in the buffer, the puzzle
+    // would wait for the next cycle, 5 s later. A stop must not wait for the 5 s pause, nor for a
+    // 10 s receive from a bridge that never answers.
+    const PowPuzzle puzzle = test_puzzle("second-line", "block-1", easy_threshold());
+    auto bridge = std::make_unique<TestBridge>(
+        TestBridge::always("{\"msg_type\":\"solution_ack\"}\n" + support::puzzle_reply(puzzle)));
+    auto miner = miner_on(*bridge, SMALL);
+    EXPECT_FALSE(bridge->wait_for_line("\"SubmitSolution\"", 4s).empty()) << miner->out();
+    EXPECT_TRUE(miner->wait_for_output("🎉 Solution found for puzzle!", 5s));
+    for (const bool silent : {false, true}) {
+        if (silent) {
+            bridge = std::make_unique<TestBridge>();
+            miner = miner_on(*bridge, SMALL);
+            ASSERT_FALSE(bridge->wait_for_line("\"RequestPuzzle\"", 10s).empty());
+        }
         const auto t0 = std::chrono::steady_clock::now();
-        child.send_signal(signal_number);
-        const ProcessResult r = child.wait(20s);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
-        EXPECT_TRUE(r.exited);
+        miner->send_signal(SIGTERM);
+        const support::ProcessResult r = miner->wait(20s);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << silent;
         EXPECT_EQ(r.exit_status, 0);
-        const std::string n = std::to_string(signal_number);
-        EXPECT_TRUE(in_order(r.out, {"\nReceived signal " + n + ". Shutting down gracefully...\n",
-                                     "\n=== MINING SESSION COMPLETED ===\n", "Total solutions found: 0\n"}));
-        EXPECT_TRUE(in_order(r.out, {"Received signal " + n, "🛑 Stop mining event received\n",
-                                     "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory...\n"}));
-        EXPECT_TRUE(in_order(r.out, {"Received signal " + n, "🔄 Bridge puzzle fetcher stopped\n",
-                                     "📡 Disconnected from miner bridge\n"}));
-        EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err, "");  // a woken receive reports nothing
+        EXPECT_TRUE(in_order(r.out, {"Received signal 15", "🔄 Bridge puzzle fetcher stopped\n", "📡 Disconnected"}));
     }
 }
 
-TEST_F(MinerProcess, ASecondSignalEndsTheShutdownAtOnce)
+TEST(MinerProcess, ASecondSignalEndsTheShutdownAtOnce)
 {
-    // One batch of 2048 candidates keeps the emulated GPU busy for seconds after the first signal.
-    const PowPuzzle puzzle = support::test_puzzle("busy-puzzle", "block-1", support::impossible_threshold());
-    TestBridge bridge(TestBridge::always(support::puzzle_reply(puzzle)));
-    ChildProcess child(MINER, {"corvane-miner", "--port", std::to_string(bridge.port())},
-                       {"CRV_EMU_MINING=tree_height=4 range=1000000 batch=2048 fetch_pause_ms=50",
-                        "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG"});
-    ASSERT_TRUE(child.wait_for_output("Target: 0x", 20s)) << child.out();
-    std::this_thread::sleep_for(50ms);
-    child.send_signal(SIGINT);
-    if (!child.wait_for_output("Received signal 2. Shutting down gracefully...\n", 5s)) {
-        const ProcessResult early = child.wait(5s);
-        FAIL() << "status " << early.exit_status << " signal " << early.term_signal << "\n" << early.out << early.err;
-    }
+    // The second signal comes while a batch of 2048 candidates keeps the emulated GPU busy.
+    TestBridge bridge(
+        TestBridge::always(support::puzzle_reply(test_puzzle("busy", "b", support::impossible_threshold()))));
+    const auto miner = miner_on(bridge, "tree_height=4 range=1000000 batch=2048");
+    ASSERT_TRUE(miner->wait_for_output("Occupancy: ", 20s)) << miner->out();
+    miner->send_signal(SIGINT);
+    ASSERT_TRUE(miner->wait_for_output("Received signal 2. Shutting down gracefully...\n", 5s)) << miner->out();
     const auto t0 = std::chrono::steady_clock::now();
-    child.send_signal(SIGTERM);
-    const ProcessResult r = child.wait(20s);
-    EXPECT_EQ(r.exit_status, 130);
+    miner->send_signal(SIGTERM);
+    EXPECT_EQ(miner->wait(20s).exit_status, 130);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
-    EXPECT_EQ(r.out.find("No solution found after"), std::string::npos);  // before the batch in flight ended
+    EXPECT_EQ(miner->out().find("No solution found after"), std::string::npos);  // before the batch in flight ended
 }
 
 }  // namespace

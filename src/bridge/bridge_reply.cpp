@@ -2,9 +2,10 @@
 
 #include <iostream>
 
-#include "bridge/console_line.h"
+#include "bridge/puzzle_check.h"
 #include "bridge/puzzle_message.h"
 #include "bridge/text_prefix.h"
+#include "diag/console_line.h"
 #include "pow/pow_puzzle.h"
 
 namespace {
@@ -17,12 +18,14 @@ std::string member_text(const nlohmann::json& value)
     return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-ReplyOutcome acceptPuzzle(const nlohmann::json& puzzle_json, EventHandler& events, std::string& last_puzzle_id)
+BridgeReply acceptPuzzle(const nlohmann::json& puzzle_json, const std::string& last_puzzle_id)
 {
+    BridgeReply result;
     const std::string id = puzzle_json.value("id", "");
     if (id.empty()) {
         print_line(std::cout, "Puzzle from bridge has empty ID");
-        return ReplyOutcome::EMPTY_ID;
+        result.outcome = ReplyOutcome::EMPTY_ID;
+        return result;
     }
     PowPuzzle puzzle;
     puzzle.id = id;
@@ -40,31 +43,43 @@ ReplyOutcome acceptPuzzle(const nlohmann::json& puzzle_json, EventHandler& event
     }
 
     // New work is recognised by its id alone.
-    if (id == last_puzzle_id) return ReplyOutcome::SAME_PUZZLE;
-
+    if (id == last_puzzle_id) {
+        result.outcome = ReplyOutcome::SAME_PUZZLE;
+        return result;
+    }
+    result.puzzle_id = id;
     print_line(std::cout, "");
     print_line(std::cout, "🔄 New puzzle detected from bridge! ID: " + text_prefix(id, kLoggedIdCharacters) + "...");
-    events.postEvent(MiningEvent(EventType::NEW_PUZZLE, id, canonical_puzzle_text(puzzle)));
-    last_puzzle_id = id;
-    return ReplyOutcome::NEW_PUZZLE;
+    // Refused before any GPU work: a bad text would build (and mine) a buffer for other paths.
+    const std::string refusal = checkPuzzle(puzzle, result.puzzle);
+    if (!refusal.empty()) {
+        print_line(std::cerr, "Error: puzzle " + text_prefix(id, kLoggedIdCharacters) + "... refused: " + refusal);
+        result.outcome = ReplyOutcome::REFUSED;
+        return result;
+    }
+    result.outcome = ReplyOutcome::NEW_PUZZLE;
+    result.canonical_text = canonical_puzzle_text(puzzle);
+    return result;
 }
 
 }  // namespace
 
-ReplyOutcome acceptBridgeReply(const nlohmann::json& reply, EventHandler& events, std::string& last_puzzle_id)
+BridgeReply acceptBridgeReply(const nlohmann::json& reply, const std::string& last_puzzle_id)
 {
-    if (!reply.is_object() || reply.empty()) return ReplyOutcome::IGNORED;
+    if (!reply.is_object() || reply.empty()) return {};
 
     const std::string type = reply.value("msg_type", "");
-    if (type == "pow_puzzle_v1" && reply.contains("puzzle")) {
-        return acceptPuzzle(reply.at("puzzle"), events, last_puzzle_id);
-    }
+    if (type == "pow_puzzle_v1" && reply.contains("puzzle")) return acceptPuzzle(reply.at("puzzle"), last_puzzle_id);
+    BridgeReply result;
     if (type == "error") {
         const std::string message = reply.value("message", "Unknown error");
-        if (message.find("No puzzle available") != std::string::npos) return ReplyOutcome::NO_PUZZLE_AVAILABLE;
+        if (message.find("No puzzle available") != std::string::npos) {
+            result.outcome = ReplyOutcome::NO_PUZZLE_AVAILABLE;
+            return result;
+        }
         print_line(std::cerr, "Bridge error: " + message);
-        events.postEvent(MiningEvent(EventType::ERROR, "", message));
-        return ReplyOutcome::BRIDGE_ERROR;
+        result.outcome = ReplyOutcome::BRIDGE_ERROR;
+        result.error = message;
     }
-    return ReplyOutcome::IGNORED;
+    return result;
 }

@@ -1,24 +1,33 @@
-// The fetcher's side of a reply: announce a puzzle with a new id, report bridge errors.
+// The fetcher's side of a reply: a puzzle with a new id read and checked into the record the miner
+// works on, bridge errors reported. The fetcher acts on the result (posts, remembers the id).
 #pragma once
 
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/event_handler.h"
+#include "pow/checked_puzzle.h"
 
 enum class ReplyOutcome {
     IGNORED,              // empty reply, other message type, puzzle reply without "puzzle"
     EMPTY_ID,             // "Puzzle from bridge has empty ID" printed
-    SAME_PUZZLE,          // id equals last_puzzle_id: logged, nothing posted
-    NEW_PUZZLE,           // NEW_PUZZLE posted, last_puzzle_id updated
+    SAME_PUZZLE,          // id equals the last one announced: logged, nothing else
+    REFUSED,              // a new id whose texts cannot be mined: "Error: puzzle ... refused: " printed
+    NEW_PUZZLE,           // a new id, announced and checked
     NO_PUZZLE_AVAILABLE,  // error reply the bridge sends while it has no work: nothing happens
-    BRIDGE_ERROR,         // "Bridge error: " printed and an ERROR event posted
+    BRIDGE_ERROR,         // "Bridge error: " printed
+};
+
+struct BridgeReply {
+    ReplyOutcome outcome = ReplyOutcome::IGNORED;
+    std::string puzzle_id;       // NEW_PUZZLE and REFUSED
+    CheckedPuzzle puzzle;        // NEW_PUZZLE
+    std::string canonical_text;  // NEW_PUZZLE: what the event carries as its text
+    std::string error;           // BRIDGE_ERROR: the bridge's message
 };
 
 // Handles one reply from receive_message. Call it for every complete line that has arrived
 // (see CorvaneCudaMinerClient::has_buffered_line), so replies to solutions never leave the fetcher
-// a line behind. Fetcher thread only: `last_puzzle_id` is the fetcher's memory of the last
-// announced id. Throws the JSON library's type error for a path element that is not a string;
+// a line behind. Throws the JSON library's type error for a path element that is not a string;
 // the fetcher's cycle guard reports it.
-ReplyOutcome acceptBridgeReply(const nlohmann::json& reply, EventHandler& events, std::string& last_puzzle_id);
+BridgeReply acceptBridgeReply(const nlohmann::json& reply, const std::string& last_puzzle_id);

@@ -14,10 +14,10 @@
 #include <cstdint>
 #include <iostream>
 
-#include "bridge/console_line.h"
 #include "bridge/reply_line.h"
 #include "bridge/socket_writer.h"
 #include "bridge/text_prefix.h"
+#include "diag/console_line.h"
 
 std::unique_ptr<CorvaneCudaMinerClient> g_corvane_miner_client;
 

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "bridge/console_line.h"
+#include "diag/console_line.h"
 
 namespace {
 

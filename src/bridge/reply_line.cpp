@@ -3,9 +3,9 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "bridge/console_line.h"
 #include "bridge/json_depth.h"
 #include "bridge/text_prefix.h"
+#include "diag/console_line.h"
 
 namespace {
 

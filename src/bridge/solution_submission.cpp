@@ -3,8 +3,18 @@
 #include <iostream>
 
 #include "bridge/client.h"
-#include "bridge/console_line.h"
 #include "bridge/text_prefix.h"
+#include "diag/console_line.h"
+
+SolutionTexts solution_texts(const Pow& pow)
+{
+    SolutionTexts texts;
+    texts.root = digest_to_hex_padded(pow.root);
+    for (const Digest& d : pow.path_a) texts.path_a.push_back(digest_to_hex_padded(d));
+    for (const Digest& d : pow.path_b) texts.path_b.push_back(digest_to_hex_padded(d));
+    texts.nonce = digest_to_hex_padded(pow.nonce);
+    return texts;
+}
 
 nlohmann::json solution_message(const std::string& proposal_id, const std::string& root,
                                 const std::vector<std::string>& path_a,

@@ -10,10 +10,6 @@
 // start (the bridge was unreachable; the controller has reported it). May throw std::exception.
 using MiningStarter = std::function<bool(const std::string& host, int port)>;
 
-// 0 when `gpu` names an existing device; otherwise prints the normal start's device error lines
-// on standard error and returns 1.
-int checkMiningDevice(int gpu);
-
 std::string miningBanner(const StartupSettings& settings);
 
 // Device checks, cudaSetDevice, banner, then `start_mining`; returns the process exit status:

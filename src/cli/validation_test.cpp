@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "cli/device_check.h"
 #include "cli/test_paths.h"
 #include "gpu/runtime.h"
 #include "hash/digest.h"
@@ -142,17 +143,7 @@ int runValidationTest(int gpu, const GuesserGeometry& geometry, const TestData::
     test_hex_conversion();
 
     std::cout << "\n=== CUDA DEVICE CHECK ===" << std::endl;
-    int count = 0;
-    cudaGetDeviceCount(&count);  // only the count matters: no device reads as 0
-    if (count <= 0) {
-        std::cerr << "No CUDA devices found!" << std::endl;
-        return -1;
-    }
-    if (gpu < 0 || gpu >= count) {
-        std::cerr << "❌ Error: GPU " << gpu << " not found!" << std::endl;
-        std::cerr << "   Available GPUs: 0 to " << (count - 1) << std::endl;
-        return -1;
-    }
+    if (!gpuAvailable(gpu, "No CUDA devices found!")) return -1;
     cudaSetDevice(gpu);
     cudaDeviceProp prop{};
     cudaGetDeviceProperties(&prop, gpu);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "diag/console_line.h"
+
 bool crv_debug_value_enables(const char* value)
 {
     return value != nullptr && value[0] != '\0' && value[0] != '0';
@@ -16,16 +18,18 @@ bool crv_debug_runtime_enabled()
 
 void crv_print_cuda_error(const char* label, cudaError_t code)
 {
-    std::cerr << "[ERR][" << label << "] " << cudaGetErrorString(code) << std::endl;
+    print_parts(std::cerr, "[ERR][", label, "] ", cudaGetErrorString(code));
 }
 
 void crv_debug_line(const std::string& message)
 {
-    if (crv_debug_runtime_enabled()) std::cout << "[DBG] " << message << std::endl;
+    if (crv_debug_runtime_enabled()) print_line(std::cout, "[DBG] " + message);
 }
 
-void crv_clear_cuda_errors(const char* label)
+bool crv_cuda_check(cudaError_t code, const std::string& prefix)
 {
-    cudaError_t code = cudaGetLastError();
-    if (code != cudaSuccess) crv_print_cuda_error(label, code);
+    if (code == cudaSuccess) return true;
+    cudaGetLastError();
+    print_line(std::cerr, prefix + cudaGetErrorString(code));
+    return false;
 }

@@ -17,13 +17,19 @@ bool crv_debug_value_enables(const char* value);
 void crv_print_cuda_error(const char* label, cudaError_t code);
 void crv_debug_line(const std::string& message);
 
-// Reads (and thereby clears) the calling thread's pending CUDA error; reports it if there was one.
-void crv_clear_cuda_errors(const char* label);
+// The one check of a runtime call's result: true on success. Otherwise prints `prefix` and the
+// error text as one line on standard error, reads away the error the failed call left pending (so
+// it cannot fail a later check) and returns false.
+bool crv_cuda_check(cudaError_t code, const std::string& prefix);
 
-// Checks the result of one runtime call: true on success, else prints the error line.
+// The same check in the error-line format.
 inline bool crv_cuda_ok(cudaError_t code, const char* label)
 {
-    if (code == cudaSuccess) return true;
-    crv_print_cuda_error(label, code);
-    return false;
+    return code == cudaSuccess || crv_cuda_check(code, std::string("[ERR][") + label + "] ");
+}
+
+// Reads (and thereby clears) the calling thread's pending CUDA error; reports it if there was one.
+inline void crv_clear_cuda_errors(const char* label)
+{
+    crv_cuda_ok(cudaGetLastError(), label);
 }

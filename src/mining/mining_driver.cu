@@ -6,13 +6,8 @@
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <vector>
 
-#include "bridge/puzzle_message.h"
-#include "bridge/shared_state.h"
-#include "bridge/solution_submission.h"
-#include "bridge/stop_signal.h"
-#include "bridge/console_line.h"
+#include "diag/console_line.h"
 #include "diag/debug.h"
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
@@ -68,11 +63,7 @@ private:
     template <typename T>
     static bool allocate_one(gpu::DeviceBuffer<T>& buffer, size_t count, const char* name)
     {
-        const cudaError_t status = buffer.allocate(count);
-        if (status == cudaSuccess) return true;
-        cudaGetLastError();  // reported here; must not read as a failure of a later call
-        print_parts(std::cerr, "CUDA malloc failed for ", name, ": ", cudaGetErrorString(status));
-        return false;
+        return crv_cuda_check(buffer.allocate(count), std::string("CUDA malloc failed for ") + name + ": ");
     }
 };
 
@@ -80,18 +71,12 @@ private:
 template <typename T>
 bool copy_back(T* host, const T* device, size_t count, const char* what)
 {
-    const cudaError_t status = cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost);
-    if (status == cudaSuccess) return true;
-    cudaGetLastError();
-    print_parts(std::cerr, what, cudaGetErrorString(status));
-    return false;
+    return crv_cuda_check(cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost), what);
 }
 
 bool memset_ok(void* device, size_t bytes, const char* label)
 {
-    if (crv_cuda_ok(cudaMemset(device, 0, bytes), label)) return true;
-    cudaGetLastError();
-    return false;
+    return crv_cuda_ok(cudaMemset(device, 0, bytes), label);
 }
 
 long long millis_since(SystemClock::time_point start)
@@ -106,19 +91,6 @@ std::string rate_text(uint64_t tried, long long millis)
     out << std::fixed << std::setprecision(2)
         << static_cast<double>(tried) / (static_cast<double>(millis) / 1000.0) / 1000000.0;
     return out.str();
-}
-
-uint64_t tree_height_of(const GuesserBuffer& buffer)
-{
-    uint64_t height = 0;
-    while (height < 63 && (uint64_t(1) << height) < buffer.num_leafs) ++height;
-    return height;
-}
-
-Digest parse_threshold(const std::string& text)
-{
-    if (!text.empty() && text.front() == '[' && text.back() == ']') return arrayStringToDigest(text);
-    return hex_to_digest(text);
 }
 
 struct RangeOutcome {
@@ -143,14 +115,14 @@ void print_occupancy(const MiningLaunch& launch)
 
 // Searches counters r * range ... r * range + range - 1 batch by batch. The record's buffers are
 // allocated here and freed when the range ends; on a hit the record is handed back still allocated.
-RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& config, SolutionRecord& record)
+RangeOutcome mine_range(const Digest& threshold, MiningSession& session, const MiningDriverConfig& config,
+                        SolutionRecord& record)
 {
     RangeOutcome outcome;
-    const uint64_t range_index = global_nonce_offset;
+    const uint64_t range_index = session.range_index();
     const GuesserBuffer* buffer = current_buffer.get();
 
-    const cudaError_t stale = cudaGetLastError();
-    if (stale != cudaSuccess) crv_print_cuda_error("pre-mining stale error", stale);
+    crv_clear_cuda_errors("pre-mining stale error");
     outcome.rate_start = SystemClock::now();
 
     const uint64_t start = range_index * config.nonces_per_range;
@@ -169,7 +141,6 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
     const MiningLaunch launch = sizeMiningLaunch(config.max_batch_size);
     if (crv_debug_runtime_enabled()) print_occupancy(launch);
 
-    const uint64_t tree_height = tree_height_of(*buffer);
     uint64_t done = 0;
     while (done < config.nonces_per_range) {
         const uint64_t count = std::min(launch.batch, config.nonces_per_range - done);
@@ -180,7 +151,7 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
         if (cleared) {
             gpu::launch(parallel_mining_kernel, dim3(launch.grid_for(count)), dim3(launch.block_size), nullptr,
                         static_cast<const Digest*>(buffer->d_leafs), static_cast<const Digest*>(buffer->d_merkle_tree),
-                        buffer->final_hash, threshold, start + done, count, buffer->num_leafs, tree_height,
+                        buffer->final_hash, threshold, start + done, count, buffer->num_leafs, buffer->tree_height,
                         buffer->mast_paths, record.nonce.get(), record.found.get(), record.path_a.get(),
                         record.path_b.get(), record.nonce_digest.get());
             if (!crv_cuda_ok(cudaGetLastError(), "launch parallel_mining_kernel")) {
@@ -201,7 +172,7 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
         }
         done += count;
         // A stop ends the range after the batch in flight, not after the whole range.
-        if (stop_mining.load()) break;
+        if (session.stop_requested()) break;
     }
     const long long millis = millis_since(outcome.rate_start);
     print_parts(std::cout, "No solution found after ", outcome.tried, " nonces (time: ", millis, " ms, ",
@@ -210,10 +181,10 @@ RangeOutcome mine_range(const Digest& threshold, const MiningDriverConfig& confi
     return outcome;
 }
 
-// Builds the Pow from the record, submits it and announces it. False when the paths could not be
+// Builds the Pow from the record and hands it to the session. False when the paths could not be
 // read back: the hit is then lost, as a range without a solution.
-bool hand_off_solution(const PowPuzzle& puzzle, const RangeOutcome& outcome, SolutionRecord& record,
-                       SystemClock::time_point range_start)
+bool hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session, const RangeOutcome& outcome,
+                       SolutionRecord& record, SystemClock::time_point range_start)
 {
     print_parts(std::cout, "SOLUTION FOUND at nonce ", outcome.nonce_counter, "!");
     print_parts(std::cout, "Performance: ", rate_text(outcome.tried, millis_since(outcome.rate_start)), " M nonces/sec");
@@ -227,31 +198,11 @@ bool hand_off_solution(const PowPuzzle& puzzle, const RangeOutcome& outcome, Sol
     if (!paths) return false;
     print_parts(std::cout, "🎉 SOLUTION FOUND!");
     print_parts(std::cout, "🎉 SOLUTION FOUND! Nonce: ", pow.nonce[0], " (time: ", millis_since(range_start), " ms)");
-    total_solutions_found.fetch_add(1);
-
-    const SolutionTexts texts = solution_texts(pow);
-    const SubmissionResult result =
-        submitPowSolutionToBridge(puzzle.id, texts.root, texts.path_a, texts.path_b, texts.nonce);
-    if (result.success)
-        print_parts(std::cout, "🎉 Solution submitted and accepted by Corvane network!");
-    else
-        print_parts(std::cout, "⚠️ Solution found but submission failed or rejected. Continuing mining...");
-    event_handler->postEvent(
-        MiningEvent(EventType::SOLUTION_FOUND, puzzle.id, "Nonce: " + std::to_string(pow.nonce[0])));
+    session.solution_found(puzzle, pow);
     return true;
 }
 
 }  // namespace
-
-SolutionTexts solution_texts(const Pow& pow)
-{
-    SolutionTexts texts;
-    texts.root = digest_to_hex_padded(pow.root);
-    for (const Digest& d : pow.path_a) texts.path_a.push_back(digest_to_hex_padded(d));
-    for (const Digest& d : pow.path_b) texts.path_b.push_back(digest_to_hex_padded(d));
-    texts.nonce = digest_to_hex_padded(pow.nonce);
-    return texts;
-}
 
 unsigned int MiningLaunch::grid_for(uint64_t count) const
 {
@@ -270,30 +221,24 @@ MiningLaunch sizeMiningLaunch(uint64_t max_batch)
         launch.multiprocessors = std::max(1, properties.multiProcessorCount);
         launch.warp_size = std::max(1, properties.warpSize);
         launch.max_threads_per_multiprocessor = properties.maxThreadsPerMultiProcessor;
-    } else {
-        cudaGetLastError();
     }
 
+    // A failed query is reported and its fallback taken; nothing stays pending for the launch check.
     int min_grid_size = 0;
     int block_size = 0;
-    if (cudaOccupancyMaxPotentialBlockSize(&min_grid_size, &block_size, parallel_mining_kernel, 0, 0) ==
-        cudaSuccess) {
+    if (crv_cuda_ok(cudaOccupancyMaxPotentialBlockSize(&min_grid_size, &block_size, parallel_mining_kernel, 0, 0),
+                    "occupancy block size")) {
         launch.block_size = block_size < 1 ? FALLBACK_BLOCK_SIZE : std::min(block_size, FALLBACK_BLOCK_SIZE);
     } else {
-        cudaGetLastError();  // the fallback is the answer; nothing is pending for the launch check
         launch.block_size = FALLBACK_BLOCK_SIZE;
         min_grid_size = 0;
     }
 
     int blocks = 0;
-    if (cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, parallel_mining_kernel, launch.block_size, 0) ==
-            cudaSuccess &&
-        blocks >= 1) {
-        launch.blocks_per_multiprocessor = blocks;
-    } else {
-        cudaGetLastError();
-        launch.blocks_per_multiprocessor = FALLBACK_BLOCKS_PER_MULTIPROCESSOR;
-    }
+    const bool counted = crv_cuda_ok(
+        cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, parallel_mining_kernel, launch.block_size, 0),
+        "occupancy blocks per multiprocessor");
+    launch.blocks_per_multiprocessor = counted && blocks >= 1 ? blocks : FALLBACK_BLOCKS_PER_MULTIPROCESSOR;
 
     const int active_blocks = launch.blocks_per_multiprocessor * launch.multiprocessors;
     launch.grid_floor = min_grid_size > 0 ? min_grid_size : std::max(active_blocks, 1);
@@ -303,46 +248,26 @@ MiningLaunch sizeMiningLaunch(uint64_t max_batch)
     return launch;
 }
 
-bool continuousMiningLoop(const PowPuzzle& puzzle, const MiningDriverConfig& config)
+bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config)
 {
-    const Digest threshold = parse_threshold(puzzle.threshold);
     bool solved = false;
     for (;;) {
-        if (stop_mining.load()) return solved;
-        MiningEvent event;
-        if (event_handler && event_handler->waitForEvent(event, config.event_wait)) {
-            switch (event.type) {
-            case EventType::SOLUTION_FOUND:
-                return true;
-            case EventType::STOP_MINING:
-                return false;
-            case EventType::NEW_PUZZLE: {
-                PowPuzzle next;
-                try {
-                    next = parsePowPuzzle(event.data);
-                } catch (const std::exception& error) {
-                    print_parts(std::cerr, "Error parsing puzzle from event: ", error.what());
-                    print_parts(std::cerr, "🔍 DEBUG: Failed event data: ", event.data);
-                    event_handler->postEvent(event);
-                    return false;
-                }
-                if (next.prev_block != puzzle.prev_block) {
-                    print_parts(std::cout, "\n🔄 New puzzle detected during mining, switching...");
-                    event_handler->postEvent(event);  // to the back: the mining loop takes it next
-                    return false;
-                }
-                break;  // same block: keep mining this one
-            }
-            default:
-                break;
-            }
+        if (session.stop_requested()) return solved;
+        switch (session.between_ranges(puzzle, config.event_wait)) {
+        case MiningSession::Next::SOLVED:
+            return true;
+        case MiningSession::Next::STOPPED:
+        case MiningSession::Next::GIVE_WAY:
+            return false;
+        case MiningSession::Next::MINE:
+            break;
         }
 
         const auto range_start = SystemClock::now();
         SolutionRecord record;
-        const RangeOutcome outcome = mine_range(threshold, config, record);
-        if (outcome.found && hand_off_solution(puzzle, outcome, record, range_start)) solved = true;
-        ++global_nonce_offset;
-        sleep_unless_stopped(config.range_pause);
+        const RangeOutcome outcome = mine_range(puzzle.threshold, session, config, record);
+        if (outcome.found && hand_off_solution(puzzle, session, outcome, record, range_start)) solved = true;
+        ++session.range_index();
+        session.pause(config.range_pause);
     }
 }

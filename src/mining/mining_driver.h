@@ -1,5 +1,5 @@
 // The host side of the nonce search for one puzzle: ranges of nonce counters, each searched in
-// occupancy-sized batches of parallel_mining_kernel, with the hit submitted to the bridge.
+// occupancy-sized batches of parallel_mining_kernel, a hit handed to the session that runs it.
 #pragma once
 
 #include <chrono>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "pow/pow.h"
-#include "pow/pow_puzzle.h"
+#include "mining/mining_session.h"
+#include "pow/checked_puzzle.h"
 
 constexpr uint64_t MAX_NONCES_PER_RANGE = 100000000;
 constexpr uint64_t MAX_BATCH_SIZE = 262144;
@@ -39,17 +39,7 @@ struct MiningLaunch {
 // multiprocessor) when a query fails.
 MiningLaunch sizeMiningLaunch(uint64_t max_batch);
 
-// A found Pow as the bridge receives it. Every digest is in its full 80-character form: the short
-// form drops leading zero bytes and would not read back to the same digest.
-struct SolutionTexts {
-    std::string root;
-    std::vector<std::string> path_a;
-    std::vector<std::string> path_b;
-    std::string nonce;
-};
-SolutionTexts solution_texts(const Pow& pow);
-
-// Mines `puzzle` with the buffer installed in current_buffer until a stop, a solution event or a
-// puzzle on another previous block ends the search. True when it found a solution in this call or
-// took a solution event.
-bool continuousMiningLoop(const PowPuzzle& puzzle, const MiningDriverConfig& config = {});
+// Mines `puzzle` with the buffer installed in current_buffer, range after range from the session's
+// range index, until a stop or the session's news ends the search. True when it found a solution
+// in this call or the session reported one.
+bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config = {});

@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "diag/console_line.h"
+
 std::unique_ptr<GuesserBuffer> current_buffer;
 
 GuesserBuffer::GuesserBuffer(GuesserBuffer&& other) noexcept
@@ -13,7 +15,8 @@ GuesserBuffer::GuesserBuffer(GuesserBuffer&& other) noexcept
       d_merkle_tree(std::exchange(other.d_merkle_tree, nullptr)),
       merkle_tree_size(std::exchange(other.merkle_tree_size, 0)),
       d_leafs(std::exchange(other.d_leafs, nullptr)),
-      num_leafs(std::exchange(other.num_leafs, 0))
+      num_leafs(std::exchange(other.num_leafs, 0)),
+      tree_height(std::exchange(other.tree_height, 0))
 {
 }
 
@@ -28,6 +31,7 @@ GuesserBuffer& GuesserBuffer::operator=(GuesserBuffer&& other) noexcept
         merkle_tree_size = std::exchange(other.merkle_tree_size, 0);
         d_leafs = std::exchange(other.d_leafs, nullptr);
         num_leafs = std::exchange(other.num_leafs, 0);
+        tree_height = std::exchange(other.tree_height, 0);
     }
     return *this;
 }
@@ -36,34 +40,27 @@ void GuesserBuffer::cleanup()
 {
     if (d_merkle_tree != nullptr) {
         const cudaError_t status = cudaFree(d_merkle_tree);
-        if (status != cudaSuccess)
-            std::cerr << "Warning: Failed to free d_merkle_tree: " << cudaGetErrorString(status) << std::endl;
+        if (status != cudaSuccess) print_parts(std::cerr, "Warning: Failed to free d_merkle_tree: ", cudaGetErrorString(status));
         d_merkle_tree = nullptr;
         merkle_tree_size = 0;
     }
     if (d_leafs != nullptr) {
         const cudaError_t status = cudaFree(d_leafs);
-        if (status != cudaSuccess)
-            std::cerr << "Warning: Failed to free d_leafs: " << cudaGetErrorString(status) << std::endl;
+        if (status != cudaSuccess) print_parts(std::cerr, "Warning: Failed to free d_leafs: ", cudaGetErrorString(status));
         d_leafs = nullptr;
         num_leafs = 0;
     }
 }
 
-bool preprocessPuzzle(const PowPuzzle& puzzle, const GuesserGeometry& geometry)
+bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry)
 {
-    std::cout << "\n=== STARTING GPU PREPROCESSING ===" << std::endl;
-    const PowMastPaths mast_paths = convertToPowMastPaths(puzzle.auth_paths);
+    print_line(std::cout, "\n=== STARTING GPU PREPROCESSING ===");
+    print_line(std::cout, "Threshold: " + puzzle.threshold_text);
+    print_parts(std::cout, "Target: 0x", std::hex, puzzle.threshold[4], std::dec);
 
-    const std::string& text = puzzle.threshold;
-    const bool array_form = !text.empty() && text.front() == '[' && text.back() == ']';
-    const Digest threshold = array_form ? arrayStringToDigest(text) : hex_to_digest(text);
-    std::cout << "Threshold: " << text << std::endl;
-    std::cout << "Target: 0x" << std::hex << threshold[4] << std::dec << std::endl;
-
-    GuesserBuffer buffer = Pow::preprocess_gpu(mast_paths, geometry);
+    GuesserBuffer buffer = Pow::preprocess_gpu(puzzle.mast_paths, geometry);
     if (buffer.d_merkle_tree == nullptr) {
-        std::cerr << "✗ GPU preprocessing failed!" << std::endl;
+        print_line(std::cerr, "✗ GPU preprocessing failed!");
         return false;
     }
     // The previous buffer is destroyed (and its device memory freed) once the new one is in place.
@@ -73,30 +70,30 @@ bool preprocessPuzzle(const PowPuzzle& puzzle, const GuesserGeometry& geometry)
 
 void cleanup_gpu_memory()
 {
-    std::cout << "Cleaning up GPU memory..." << std::endl;
+    print_line(std::cout, "Cleaning up GPU memory...");
     if (current_buffer) {
-        std::cout << "Cleaning up current mining buffer..." << std::endl;
+        print_line(std::cout, "Cleaning up current mining buffer...");
         current_buffer->cleanup();
         current_buffer.reset();
     }
 
     cudaError_t status = cudaDeviceSynchronize();
     if (status != cudaSuccess)
-        std::cerr << "Warning: CUDA synchronization error during cleanup: " << cudaGetErrorString(status) << std::endl;
+        print_parts(std::cerr, "Warning: CUDA synchronization error during cleanup: ", cudaGetErrorString(status));
     status = cudaGetLastError();
-    if (status != cudaSuccess) std::cout << "Cleared pending CUDA error: " << cudaGetErrorString(status) << std::endl;
+    if (status != cudaSuccess) print_parts(std::cout, "Cleared pending CUDA error: ", cudaGetErrorString(status));
     status = cudaDeviceReset();
     if (status != cudaSuccess)
-        std::cerr << "Warning: CUDA device reset error: " << cudaGetErrorString(status) << std::endl;
+        print_parts(std::cerr, "Warning: CUDA device reset error: ", cudaGetErrorString(status));
     else
-        std::cout << "✓ GPU memory cleanup completed successfully" << std::endl;
+        print_line(std::cout, "✓ GPU memory cleanup completed successfully");
 
     size_t free_bytes = 0;
     size_t total_bytes = 0;
     if (cudaMemGetInfo(&free_bytes, &total_bytes) == cudaSuccess) {
-        std::cout << "GPU memory status after cleanup:" << std::endl;
-        std::cout << "  Free: " << (free_bytes >> 20) << " MB" << std::endl;
-        std::cout << "  Total: " << (total_bytes >> 20) << " MB" << std::endl;
-        std::cout << "  Used: " << ((total_bytes - free_bytes) >> 20) << " MB" << std::endl;
+        print_line(std::cout, "GPU memory status after cleanup:");
+        print_parts(std::cout, "  Free: ", free_bytes >> 20, " MB");
+        print_parts(std::cout, "  Total: ", total_bytes >> 20, " MB");
+        print_parts(std::cout, "  Used: ", (total_bytes - free_bytes) >> 20, " MB");
     }
 }

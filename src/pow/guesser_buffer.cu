@@ -150,5 +150,6 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     buffer.merkle_tree_size = num_leafs;
     buffer.d_leafs = nullptr;
     buffer.num_leafs = num_leafs;
+    buffer.tree_height = height;
     return buffer;  // d_final_hash is freed, then the stream destroyed
 }

@@ -7,8 +7,8 @@
 
 #include "gpu/runtime.h"
 #include "hash/digest.h"
+#include "pow/checked_puzzle.h"
 #include "pow/pow.h"
-#include "pow/pow_puzzle.h"
 
 struct GuesserBuffer {
     Digest merkle_root{};
@@ -18,6 +18,7 @@ struct GuesserBuffer {
     uint64_t merkle_tree_size = 0;    // Digest slots in d_merkle_tree
     Digest* d_leafs = nullptr;        // never stored: the kernels compute leaves on the fly
     uint64_t num_leafs = 0;
+    uint64_t tree_height = 0;         // levels below the root: num_leafs = 2^tree_height
 
     GuesserBuffer() = default;
     GuesserBuffer(const GuesserBuffer&) = delete;
@@ -38,7 +39,7 @@ extern std::unique_ptr<GuesserBuffer> current_buffer;
 // Builds the buffer of the puzzle's paths and installs it in current_buffer (the previous buffer
 // is destroyed). On failure prints "✗ GPU preprocessing failed!", leaves current_buffer as it was
 // and returns false.
-bool preprocessPuzzle(const PowPuzzle& puzzle, const GuesserGeometry& geometry = {});
+bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry = {});
 
 // End-of-run teardown: releases current_buffer, synchronises, reports a pending error, resets the
 // device and prints the memory left.

@@ -21,8 +21,8 @@ struct ProcessResult {
 
 class ChildProcess {
 public:
-    // argv[0] is passed as given (the program name the child sees). `environment` entries are
-    // "NAME=value" to set or "NAME" to remove, applied over this process's environment.
+    // argv[0] is passed as given. `environment` entries are "NAME=value" to set or "NAME" to
+    // remove, applied over this process's environment.
     ChildProcess(const std::string& path, const std::vector<std::string>& argv,
                  const std::vector<std::string>& environment = {});
     ~ChildProcess();  // a child still running is killed and reaped
@@ -32,24 +32,21 @@ public:
     void send_signal(int signal_number);
     // Reads until standard output holds `text`; false at the deadline or when the child ended first.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
-    // Reads until the child ends (killing it at the deadline) and returns everything.
+    // Waits for the child to end (killing it at the deadline) and returns everything.
     ProcessResult wait(std::chrono::milliseconds timeout);
 
     const std::string& out() const { return result_.out; }
     const std::string& err() const { return result_.err; }
 
 private:
-    // Moves whatever is ready into the buffers, waiting at most `slice`; false once both pipes closed.
-    bool pump(std::chrono::milliseconds slice);
+    bool running(std::chrono::steady_clock::time_point deadline);  // reads the output so far
 
     pid_t pid_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
-    bool reaped_ = false;
+    int files_[2] = {-1, -1};  // the child's standard output and error: unlinked temporary files
+    int status_ = -1;          // from waitpid once reaped
     ProcessResult result_;
 };
 
-// Runs to completion: the common case.
 ProcessResult run_process(const std::string& path, const std::vector<std::string>& argv,
                           const std::vector<std::string>& environment = {},
                           std::chrono::milliseconds timeout = std::chrono::seconds(60));

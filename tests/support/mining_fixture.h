@@ -1,29 +1,22 @@
-// Puzzles, thresholds and the independent check of a submitted solution, for the mining tests.
+// Puzzles, thresholds and the independent check of a found solution, for the mining tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include <nlohmann/json.hpp>
 
-#include "hash/digest.h"
+#include "bridge/puzzle_check.h"
 #include "hash/field.h"
-#include "pow/pow.h"
-#include "pow/pow_puzzle.h"
 #include "support/guesser_reference.h"
 
 namespace support {
 
-inline std::string threshold_text(uint64_t top)
+// About one candidate in 16 meets it: a hit within the first small batch, yet a real test.
+inline std::string easy_threshold()
 {
     const uint64_t m = field::P - 1;
-    return digest_to_hex_padded(Digest{{m, m, m, m, top}});
+    return digest_to_hex_padded(Digest{{m, m, m, m, field::P / 16}});
 }
-// About one candidate in 16 meets it: a hit within the first small batch, yet a real test.
-inline std::string easy_threshold() { return threshold_text(field::P / 16); }
 // Nothing meets it: element 0 would have to lie below zero.
 inline std::string impossible_threshold() { return digest_to_hex_padded(Digest{}); }
 
@@ -31,85 +24,62 @@ inline std::string impossible_threshold() { return digest_to_hex_padded(Digest{}
 inline PowPuzzle test_puzzle(const std::string& id, const std::string& prev_block, const std::string& threshold,
                              uint64_t seed = 1)
 {
-    PowPuzzle puzzle;
-    puzzle.id = id;
-    puzzle.prev_block = prev_block;
-    puzzle.threshold = threshold;
-    puzzle.total_guesser_reward = "1000";
     std::mt19937_64 rng(seed);
-    for (int i = 0; i < 3; ++i) puzzle.auth_paths.pow.push_back(digest_to_hex_padded(reference::random_digest(rng)));
-    for (int i = 0; i < 2; ++i) puzzle.auth_paths.header.push_back(digest_to_hex_padded(reference::random_digest(rng)));
-    puzzle.auth_paths.kernel.push_back(digest_to_hex_padded(reference::random_digest(rng)));
-    return puzzle;
+    auto next = [&rng] { return digest_to_hex_padded(reference::random_digest(rng)); };
+    return PowPuzzle{{{next(), next(), next()}, {next(), next()}, {next()}}, threshold, "1000", id, prev_block};
 }
 
-inline std::string puzzle_reply(const PowPuzzle& puzzle)
+inline CheckedPuzzle checked(const PowPuzzle& puzzle)
 {
-    nlohmann::json paths = {{"pow", puzzle.auth_paths.pow},
-                            {"header", puzzle.auth_paths.header},
-                            {"kernel", puzzle.auth_paths.kernel}};
-    nlohmann::json body = {{"id", puzzle.id},
-                           {"threshold", puzzle.threshold},
-                           {"prev_block", puzzle.prev_block},
-                           {"total_guesser_reward", puzzle.total_guesser_reward},
-                           {"auth_paths", paths}};
-    return nlohmann::json{{"msg_type", "pow_puzzle_v1"}, {"puzzle", body}}.dump();
-}
-
-// Reads one 80-character digest text; a shorter or longer one fails the test.
-inline Digest exact_digest(const nlohmann::json& text)
-{
-    const std::string s = text.get<std::string>();
-    EXPECT_EQ(s.size(), DIGEST_HEX_LENGTH) << s;
-    const Digest d = hex_to_digest(s);
-    EXPECT_EQ(digest_to_hex_padded(d), s);
-    return d;
-}
-
-struct CheckedSolution {
-    std::string proposal_id;
-    uint64_t nonce_counter = 0;
-    Pow pow;
-};
-
-// Checks a "SubmitSolution" line against `puzzle` from first principles: the texts read back
-// exactly, the root is the tree's root, both paths fold from the recomputed leaves to it, and the
-// fast MAST hash meets the threshold.
-inline CheckedSolution check_submission(const std::string& line, const PowPuzzle& puzzle, uint64_t tree_height)
-{
-    CheckedSolution out;
-    const nlohmann::json message = nlohmann::json::parse(line);
-    const nlohmann::json& body = message.at("SubmitSolution");
-    out.proposal_id = body.at("proposal_id").get<std::string>();
-    const nlohmann::json& pow = body.at("pow");
-    EXPECT_EQ(pow.at("path_a").size(), GUESSER_TREE_HEIGHT);
-    EXPECT_EQ(pow.at("path_b").size(), GUESSER_TREE_HEIGHT);
-    out.pow.root = exact_digest(pow.at("root"));
-    out.pow.nonce = exact_digest(pow.at("nonce"));
-    for (size_t i = 0; i < GUESSER_TREE_HEIGHT && i < pow.at("path_a").size(); ++i) {
-        out.pow.path_a[i] = exact_digest(pow.at("path_a")[i]);
-        out.pow.path_b[i] = exact_digest(pow.at("path_b")[i]);
-    }
-    out.nonce_counter = out.pow.nonce[0];
-
-    const PowMastPaths mast = convertToPowMastPaths(puzzle.auth_paths);
-    const Digest commitment = mast.commit();
-    const reference::Tree tree = reference::build_tree(commitment, tree_height);
-    EXPECT_EQ(out.pow.root, tree.root());
-    const Digest final_hash = reference::H(tree.root(), commitment);
-    const uint64_t mask = (uint64_t(1) << tree_height) - 1;
-    const auto [index_a, index_b] = Pow::indices(final_hash, out.pow.nonce, mask);
-    const std::vector<Digest> path_a(out.pow.path_a, out.pow.path_a + tree_height);
-    const std::vector<Digest> path_b(out.pow.path_b, out.pow.path_b + tree_height);
-    EXPECT_EQ(reference::root_from_path(tree.leaves[index_a], index_a, path_a), tree.root());
-    EXPECT_EQ(reference::root_from_path(tree.leaves[index_b], index_b, path_b), tree.root());
-    for (size_t i = tree_height; i < GUESSER_TREE_HEIGHT; ++i) {
-        EXPECT_EQ(out.pow.path_a[i], Digest{});
-        EXPECT_EQ(out.pow.path_b[i], Digest{});
-    }
-    const Digest threshold = parseDigestString(puzzle.threshold);
-    EXPECT_TRUE(digest_less_than_or_equal(mast.fast_mast_hash(out.pow), threshold));
+    CheckedPuzzle out;
+    EXPECT_EQ(checkPuzzle(puzzle, out), "");
     return out;
+}
+
+inline std::string puzzle_reply(const PowPuzzle& p)
+{
+    const nlohmann::json paths = {
+        {"pow", p.auth_paths.pow}, {"header", p.auth_paths.header}, {"kernel", p.auth_paths.kernel}};
+    return nlohmann::json{{"msg_type", "pow_puzzle_v1"},
+                          {"puzzle", {{"id", p.id}, {"threshold", p.threshold}, {"prev_block", p.prev_block},
+                                      {"total_guesser_reward", p.total_guesser_reward}, {"auth_paths", paths}}}}
+        .dump();
+}
+
+// Checks a found Pow from first principles: the root is the tree's, both paths fold from the
+// recomputed leaves of its nonce's indices to it (zero above the tree), the hash meets the threshold.
+inline void check_pow(const Pow& pow, const CheckedPuzzle& puzzle, uint64_t tree_height)
+{
+    const Digest commitment = puzzle.mast_paths.commit();
+    const reference::Tree tree = reference::build_tree(commitment, tree_height);
+    EXPECT_EQ(pow.root, tree.root());
+    const auto [a, b] =
+        Pow::indices(reference::H(tree.root(), commitment), pow.nonce, (uint64_t(1) << tree_height) - 1);
+    EXPECT_EQ(reference::root_from_path(tree.leaves[a], a, {pow.path_a, pow.path_a + tree_height}), tree.root());
+    EXPECT_EQ(reference::root_from_path(tree.leaves[b], b, {pow.path_b, pow.path_b + tree_height}), tree.root());
+    for (size_t i = tree_height; i < GUESSER_TREE_HEIGHT; ++i)
+        EXPECT_TRUE(pow.path_a[i] == Digest{} && pow.path_b[i] == Digest{});
+    EXPECT_TRUE(digest_less_than_or_equal(puzzle.mast_paths.fast_mast_hash(pow), puzzle.threshold));
+}
+
+// Reads a "SubmitSolution" line back (every digest text exactly 80 characters), checks its Pow as
+// above and returns its nonce counter.
+inline uint64_t check_submission(const std::string& line, const PowPuzzle& puzzle, uint64_t tree_height)
+{
+    const nlohmann::json body = nlohmann::json::parse(line).at("SubmitSolution"), texts = body.at("pow");
+    EXPECT_EQ(body.at("proposal_id"), puzzle.id);
+    auto digest = [](const nlohmann::json& text) {
+        EXPECT_EQ(text.get<std::string>().size(), DIGEST_HEX_LENGTH) << text;
+        return hex_to_digest(text.get<std::string>());
+    };
+    Pow pow;
+    pow.root = digest(texts.at("root"));
+    pow.nonce = digest(texts.at("nonce"));
+    EXPECT_EQ(texts.at("path_a").size() + texts.at("path_b").size(), 2 * GUESSER_TREE_HEIGHT);
+    for (size_t i = 0; i < GUESSER_TREE_HEIGHT && i < texts.at("path_a").size(); ++i)
+        pow.path_a[i] = digest(texts.at("path_a")[i]), pow.path_b[i] = digest(texts.at("path_b")[i]);
+    check_pow(pow, checked(puzzle), tree_height);
+    return pow.nonce[0];
 }
 
 }  // namespace support

@@ -1,50 +1,56 @@
-// The scripted bridge in background mode, as the end-to-end tests use it: the n-th puzzle request
-// gets the script's n-th reply, and the tests wait for the lines the miner sends.
+// A stand-in for the miner bridge on 127.0.0.1 (a free port). A background thread takes one
+// connection, records every line the miner sends and answers the n-th puzzle request with the
+// script's n-th bytes; the test waits for the lines it expects.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include "support/scripted_bridge.h"
 
 namespace support {
 
 class TestBridge {
 public:
-    // The reply line (without its line feed) for puzzle request n = 0, 1, ...; an empty text
-    // sends nothing for that request.
+    // The bytes that answer puzzle request n = 0, 1, ... (a reply line ends in its line feed).
+    // Ending them in CLOSE closes the connection after the rest is written; in RESET, resets it.
     using Script = std::function<std::string(size_t request)>;
+    static constexpr char CLOSE = '\x04';
+    static constexpr char RESET = '\x18';
+    static Script always(const std::string& line)
+    {
+        return [line](size_t) { return line + "\n"; };
+    }
 
-    explicit TestBridge(Script script);
+    explicit TestBridge(Script script = {});  // none: requests get no answer
     ~TestBridge();
 
-    int port() const { return bridge_.port(); }
-    size_t requests() const { return requests_.load(); }
-    std::vector<std::string> lines() const { return bridge_.lines_seen(); }
-
+    int port() const { return port_; }
     // Waits until `count` received lines contain `text`; returns the matching lines so far.
     std::vector<std::string> wait_for_lines(const std::string& text, size_t count,
                                             std::chrono::milliseconds timeout) const;
-    // The first received line containing `text`, or empty at the deadline.
     std::string wait_for_line(const std::string& text, std::chrono::milliseconds timeout) const;
 
-    static Script always(const std::string& reply)
-    {
-        return [reply](size_t) { return reply; };
-    }
-
 private:
+    void serve();
+    bool answer(int fd, const std::string& line);  // records and answers a line; false: the end
+
+    int listen_fd_ = -1, port_ = 0, fd_ = -1;
+    bool ending_ = false;
     Script script_;
-    std::atomic<size_t> requests_{0};
-    ScriptedBridge bridge_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable seen_;
+    std::vector<std::string> lines_;
+    size_t requests_ = 0;
+    std::thread server_;
 };
 
 // A port on 127.0.0.1 that refuses connections.
 int closed_port();
 
-std::string no_puzzle_reply();
+inline std::string no_puzzle_reply() { return R"({"msg_type":"error","message":"No puzzle available"})"; }
 
 }  // namespace support

@@ -1,7 +1,8 @@
 // Stop requests. SIGINT and SIGTERM reach `signal_handler`, which does only what is safe inside a
-// signal: it sets `stop_mining` and writes the signal number into a pipe. A watcher thread reads
-// the pipe and does the rest outside the signal context: the handler's lines, the stop event, and
-// waking every wait that should end on a stop. A second signal ends the process at once (130).
+// signal: it writes the signal number into a pipe (and sets `stop_mining` itself only when there
+// is no watcher). A watcher thread reads the pipe and does the rest outside the signal context, in
+// order: the first line, `stop_mining`, the stop event with every wait woken that should end on a
+// stop, the session summary. A second signal ends the process at once (130).
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "bridge/stop_signal.h"
+#include "miner/stop_signal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "bridge/client.h"
-#include "bridge/console_line.h"
-#include "bridge/shared_state.h"
+#include "diag/console_line.h"
+#include "miner/shared_state.h"
 
 namespace {
 
@@ -89,14 +89,12 @@ void signal_handler(int signal_number)
 {
     // The shutdown is already under way and something hangs or the user insists: end now.
     if (signals_received.fetch_add(1) > 0) _exit(130);
-    stop_mining.store(true);
     const int saved_errno = errno;
     const int fd = wake_pipe_write.load();
-    if (fd >= 0) {
-        const unsigned char byte = static_cast<unsigned char>(signal_number);
-        ssize_t ignored = write(fd, &byte, 1);
-        (void)ignored;
-    }
+    const unsigned char byte = static_cast<unsigned char>(signal_number);
+    // The watcher sets the flag after the first line, so the stop is reported in its order; without
+    // a watcher the flag is all a signal can do.
+    if (fd < 0 || write(fd, &byte, 1) != 1) stop_mining.store(true);
     errno = saved_errno;
 }
 

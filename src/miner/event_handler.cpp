@@ -1,4 +1,4 @@
-#include "bridge/event_handler.h"
+#include "miner/event_handler.h"
 
 void EventHandler::postEvent(const MiningEvent& event)
 {

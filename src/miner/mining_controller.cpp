@@ -1,20 +1,19 @@
-#include "bridge/mining_controller.h"
+#include "miner/mining_controller.h"
 
-#include <cctype>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 #include "bridge/bridge_reply.h"
 #include "bridge/client.h"
-#include "bridge/console_line.h"
 #include "bridge/puzzle_message.h"
-#include "bridge/shared_state.h"
-#include "bridge/stop_signal.h"
-#include "hash/field.h"
+#include "bridge/text_prefix.h"
+#include "diag/console_line.h"
+#include "miner/miner_session.h"
+#include "miner/shared_state.h"
+#include "miner/stop_signal.h"
 #include "pow/guesser_buffer.h"
-
-std::string current_prev_block;
 
 namespace {
 
@@ -28,45 +27,31 @@ void release_client()
 
 std::string short_id(const std::string& id)
 {
-    return id.substr(0, 16) + "...";
+    return text_prefix(id, 16) + "...";
 }
 
-// Strict form of the hex text hex_to_digest reads: optional 0x, at most 80 hex digits, every
-// element canonical. hex_to_digest itself accepts pairs like "1g" and wraps nothing, so a bad
-// text would otherwise hash as some other digest.
-std::string digestTextError(const std::string& text)
+// The fetcher's part of a reply: post what is new and remember its id. A refused puzzle is
+// remembered too, so its refusal is reported once.
+void act_on(const BridgeReply& reply)
 {
-    const std::string hex = text.compare(0, 2, "0x") == 0 ? text.substr(2) : text;
-    if (hex.empty()) return "is empty";
-    if (hex.size() > DIGEST_HEX_LENGTH) return "has more than 80 hex digits";
-    for (char c : hex)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return "is not hexadecimal";
-    const Digest digest = hex_to_digest(text);
-    for (int i = 0; i < Digest::LENGTH; ++i)
-        if (digest[i] >= field::P) return "holds element " + std::to_string(i) + " >= p";
-    return "";
+    switch (reply.outcome) {
+    case ReplyOutcome::NEW_PUZZLE:
+        event_handler->postEvent(MiningEvent(EventType::NEW_PUZZLE, reply.puzzle_id, reply.canonical_text,
+                                             std::make_shared<const CheckedPuzzle>(reply.puzzle)));
+        last_puzzle_id = reply.puzzle_id;
+        break;
+    case ReplyOutcome::REFUSED:
+        last_puzzle_id = reply.puzzle_id;
+        break;
+    case ReplyOutcome::BRIDGE_ERROR:
+        event_handler->postEvent(MiningEvent(EventType::ERROR, "", reply.error));
+        break;
+    default:
+        break;
+    }
 }
 
 }  // namespace
-
-std::string puzzlePathsError(const PowPuzzle& puzzle)
-{
-    struct Path {
-        const char* name;
-        const std::vector<std::string>& texts;
-        size_t used;
-    };
-    const Path paths[] = {{"pow", puzzle.auth_paths.pow, 3},
-                          {"header", puzzle.auth_paths.header, 2},
-                          {"kernel", puzzle.auth_paths.kernel, 1}};
-    for (const Path& path : paths)
-        for (size_t i = 0; i < std::min(path.used, path.texts.size()); ++i) {
-            const std::string reason = digestTextError(path.texts[i]);
-            if (!reason.empty())
-                return std::string("auth path ") + path.name + "[" + std::to_string(i) + "] " + reason;
-        }
-    return "";
-}
 
 UnifiedMiningController::UnifiedMiningController(const std::string& host_, int port_, const MiningConfig& config)
     : host(host_), port(port_), config_(config)
@@ -126,10 +111,10 @@ void bridgePuzzleFetcher(const MiningConfig& config)
         try {
             const bool sent = client->send_message(puzzle_request_message());
             nlohmann::json reply = sent ? client->receive_message(config.receive_timeout_s) : nlohmann::json::object();
-            acceptBridgeReply(reply, *event_handler, last_puzzle_id);
+            act_on(acceptBridgeReply(reply, last_puzzle_id));
             // Lines that arrived together with the reply, such as answers to solutions.
             while (client->has_buffered_line())
-                acceptBridgeReply(client->receive_message(config.receive_timeout_s), *event_handler, last_puzzle_id);
+                act_on(acceptBridgeReply(client->receive_message(config.receive_timeout_s), last_puzzle_id));
         } catch (const std::exception& error) {
             print_parts(std::cerr, "Error fetching puzzle from bridge: ", error.what());
             event_handler->postEvent(MiningEvent(EventType::ERROR, "", error.what()));
@@ -150,7 +135,7 @@ void UnifiedMiningController::miningLoop()
             return;
         case EventType::NEW_PUZZLE:
             print_parts(std::cout, "🔄 New puzzle: ", short_id(event.puzzle_id));
-            handleNewPuzzle(event.data);
+            handleNewPuzzle(event);
             break;
         default:
             break;  // solutions and errors need nothing here
@@ -158,16 +143,11 @@ void UnifiedMiningController::miningLoop()
     }
 }
 
-void UnifiedMiningController::handleNewPuzzle(const std::string& data)
+void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
 {
     try {
-        const PowPuzzle puzzle = parsePowPuzzle(data);
-        // Refused before any GPU work: a bad text would build (and mine) a buffer for other paths.
-        const std::string refusal = puzzlePathsError(puzzle);
-        if (!refusal.empty()) {
-            print_parts(std::cerr, "Error: puzzle ", short_id(puzzle.id), " refused: ", refusal);
-            return;
-        }
+        if (!event.puzzle) throw std::invalid_argument("the event carries no checked puzzle");
+        const CheckedPuzzle& puzzle = *event.puzzle;
         if (puzzle.prev_block != current_prev_block) {
             print_parts(std::cout, "🔄 New puzzle detected, resetting nonce offset to: ", cli_nonce_offset);
             global_nonce_offset = cli_nonce_offset;
@@ -177,14 +157,16 @@ void UnifiedMiningController::handleNewPuzzle(const std::string& data)
             current_buffer->cleanup();
             current_buffer.reset();
         }
-        const bool solved = preprocessPuzzle(puzzle, config_.geometry) && continuousMiningLoop(puzzle, config_.driver);
+        MinerSession session;
+        const bool solved =
+            preprocessPuzzle(puzzle, config_.geometry) && continuousMiningLoop(puzzle, session, config_.driver);
         if (solved)
             print_parts(std::cout, "🎉 Solution found for puzzle! Continuing to mine for more solutions...");
         else if (!stop_mining.load())
             print_parts(std::cout, "🔄 Mining interrupted, continuing in main loop...");
     } catch (const std::exception& error) {
         print_parts(std::cerr, "Error parsing puzzle from event: ", error.what());
-        print_parts(std::cerr, "🔍 DEBUG: Failed event data in handleNewPuzzle: ", data);
+        print_parts(std::cerr, "🔍 DEBUG: Failed event data in handleNewPuzzle: ", event.data);
     }
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
+#include "miner/mining_event.h"
 #include "mining/mining_driver.h"
 #include "pow/pow.h"
-#include "pow/pow_puzzle.h"
 
 // The product runs with the defaults; tests shrink the tree and the timings.
 struct MiningConfig {
@@ -18,9 +18,6 @@ struct MiningConfig {
     std::chrono::milliseconds fetch_pause{5000};      // after each fetch cycle; ends early on a stop
     float receive_timeout_s = 10.0f;                   // for the reply to a puzzle request
 };
-
-// The previous block of the puzzle last prepared; main thread only.
-extern std::string current_prev_block;
 
 class UnifiedMiningController {
 public:
@@ -39,18 +36,13 @@ public:
     std::thread fetcher_thread;
 
 private:
-    void handleNewPuzzle(const std::string& data);
+    void handleNewPuzzle(const MiningEvent& event);
 
     MiningConfig config_;
 };
 
 // One fetch cycle after another until a stop: request, reply, pause.
 void bridgePuzzleFetcher(const MiningConfig& config = {});
-
-// Empty when the paths of `puzzle` can be hashed: every used entry (3 pow, 2 header, 1 kernel) is
-// hex text of at most 80 digits whose five elements are canonical field elements. Otherwise the
-// reason, for the refusal line.
-std::string puzzlePathsError(const PowPuzzle& puzzle);
 
 // Mining against the bridge at host:port until it ends; then the GPU is released. False when the
 // bridge could not be reached (the process must not report success then).

@@ -1,4 +1,4 @@
-// The queue between the fetcher, the signal path, the mining driver and the mining loop: FIFO,
+// The queue between the fetcher, the signal path, the mining session and the mining loop: FIFO,
 // unbounded, events stored by copy. Only the main thread waits on it.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <deque>
 #include <mutex>
 
-#include "bridge/mining_event.h"
+#include "miner/mining_event.h"
 
 class EventHandler {
 public:

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "bridge/event_handler.h"
+#include "miner/event_handler.h"
 
 // Set once by the stop request, never cleared; read each cycle/pass by the fetcher, the mining
 // loop and the mining driver.
@@ -19,6 +19,9 @@ extern std::unique_ptr<EventHandler> event_handler;
 
 // The fetcher's memory of the last announced puzzle id. Fetcher thread only.
 extern std::string last_puzzle_id;
+
+// The previous block of the puzzle last prepared. Main thread only.
+extern std::string current_prev_block;
 
 // From --nonce-offset, written before any other thread exists and never again.
 extern std::uint64_t cli_nonce_offset;

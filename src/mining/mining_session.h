@@ -1,0 +1,34 @@
+// What the nonce search needs from the program around it. The driver owns this interface and so
+// depends on nothing above it; the application implements it over its event queue, its stop flag,
+// its working range index and the bridge connection.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "pow/checked_puzzle.h"
+#include "pow/pow.h"
+
+class MiningSession {
+public:
+    enum class Next {
+        MINE,      // search the next range
+        SOLVED,    // end the search reporting success
+        STOPPED,   // end it without
+        GIVE_WAY,  // newer work waits (on another previous block): end it without
+    };
+
+    virtual ~MiningSession() = default;
+
+    // At the top of each pass: waits at most `wait` for news and says how the search of `puzzle`
+    // goes on.
+    virtual Next between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait) = 0;
+    // Read before each pass and after each batch.
+    virtual bool stop_requested() const = 0;
+    // The working range index: read at the start of each range, advanced by one after it.
+    virtual std::uint64_t& range_index() = 0;
+    // A hit read back whole: counted, submitted and announced.
+    virtual void solution_found(const CheckedPuzzle& puzzle, const Pow& pow) = 0;
+    // The pause after each range; ends early on a stop.
+    virtual void pause(std::chrono::milliseconds duration) = 0;
+};
