@@ -15,7 +15,7 @@ using Next = MiningSession::Next;
 struct ScriptedSession : MiningSession {
     std::vector<Next> passes;  // the verdict of each pass; STOPPED after the last
     size_t pass = 0;
-    int stop_from = 1 << 30;  // stop_requested() is true from its (stop_from + 1)-th call on
+    int stop_from = 1 << 30;  // the stop is seen from the (stop_from + 1)-th check on
     mutable int stop_checks = 0;
     uint64_t range = 0;
     std::vector<Pow> found;
@@ -26,6 +26,7 @@ struct ScriptedSession : MiningSession {
         return pass < passes.size() ? passes[pass++] : Next::STOPPED;
     }
     bool stop_requested() const override { return stop_checks++ >= stop_from; }
+    Next after_batch(const CheckedPuzzle&, uint64_t) override { return stop_requested() ? Next::STOPPED : Next::MINE; }
     uint64_t& range_index() override { return range; }
     void solution_found(const CheckedPuzzle&, const Pow& pow) override { found.push_back(pow); }
     void pause(std::chrono::milliseconds) override { ++pauses; }

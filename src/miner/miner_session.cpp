@@ -32,6 +32,12 @@ bool MinerSession::stop_requested() const
     return stop_mining.load();
 }
 
+MiningSession::Next MinerSession::after_batch(const CheckedPuzzle& puzzle, std::uint64_t)
+{
+    if (stop_requested()) return Next::STOPPED;
+    return between_ranges(puzzle, std::chrono::milliseconds(0));
+}
+
 std::uint64_t& MinerSession::range_index()
 {
     return global_nonce_offset;

@@ -11,6 +11,8 @@ public:
     // one on the same block, and anything else, is dropped.
     Next between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait) override;
     bool stop_requested() const override;
+    // The stop flag, then the queue as between ranges.
+    Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) override;
     std::uint64_t& range_index() override;
     // Counts it in total_solutions_found, posts SOLUTION_FOUND (which a later pass takes) and
     // submits it in its full text form.

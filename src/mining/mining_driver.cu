@@ -99,6 +99,7 @@ struct RangeOutcome {
     Digest nonce_digest{};
     uint64_t tried = 0;
     SystemClock::time_point rate_start;
+    MiningSession::Next next = MiningSession::Next::MINE;  // what ended the range early, if anything
 };
 
 void print_occupancy(const MiningLaunch& launch)
@@ -115,9 +116,10 @@ void print_occupancy(const MiningLaunch& launch)
 
 // Searches counters r * range ... r * range + range - 1 batch by batch. The record's buffers are
 // allocated here and freed when the range ends; on a hit the record is handed back still allocated.
-RangeOutcome mine_range(const Digest& threshold, MiningSession& session, const MiningDriverConfig& config,
+RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config,
                         SolutionRecord& record)
 {
+    const Digest& threshold = puzzle.threshold;
     RangeOutcome outcome;
     const uint64_t range_index = session.range_index();
     const GuesserBuffer* buffer = current_buffer.get();
@@ -171,8 +173,8 @@ RangeOutcome mine_range(const Digest& threshold, MiningSession& session, const M
             }
         }
         done += count;
-        // A stop ends the range after the batch in flight, not after the whole range.
-        if (session.stop_requested()) break;
+        outcome.next = session.after_batch(puzzle, count);
+        if (outcome.next != MiningSession::Next::MINE) break;
     }
     const long long millis = millis_since(outcome.rate_start);
     print_parts(std::cout, "No solution found after ", outcome.tried, " nonces (time: ", millis, " ms, ",
@@ -265,9 +267,19 @@ bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, c
 
         const auto range_start = SystemClock::now();
         SolutionRecord record;
-        const RangeOutcome outcome = mine_range(puzzle.threshold, session, config, record);
+        const RangeOutcome outcome = mine_range(puzzle, session, config, record);
         if (outcome.found && hand_off_solution(puzzle, session, outcome, record, range_start)) solved = true;
         ++session.range_index();
+        switch (outcome.next) {
+        case MiningSession::Next::SOLVED:
+            return true;
+        case MiningSession::Next::STOPPED:
+            return session.stop_requested() && solved;
+        case MiningSession::Next::GIVE_WAY:
+            return false;
+        case MiningSession::Next::MINE:
+            break;
+        }
         session.pause(config.range_pause);
     }
 }

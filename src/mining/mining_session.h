@@ -23,8 +23,11 @@ public:
     // At the top of each pass: waits at most `wait` for news and says how the search of `puzzle`
     // goes on.
     virtual Next between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait) = 0;
-    // Read before each pass and after each batch.
+    // Read before each pass.
     virtual bool stop_requested() const = 0;
+    // After each batch of `candidates`, without waiting: MINE goes on with the range; anything else
+    // ends the range and the search at once, so a stop or newer work waits one batch at most.
+    virtual Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) = 0;
     // The working range index: read at the start of each range, advanced by one after it.
     virtual std::uint64_t& range_index() = 0;
     // A hit read back whole: counted, submitted and announced.
