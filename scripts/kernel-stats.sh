@@ -27,6 +27,7 @@ SOURCES=(
 PERMUTATIONS=(
     "reference|bench/kernel_stats/permutation_kernels.cu|measure_reference_permutation|reference_permutation"
     "fast (table in shared memory)|bench/kernel_stats/permutation_kernels.cu|measure_fast_permutation|fast_permutation"
+    "fast (table in global memory)|bench/kernel_stats/permutation_kernels.cu|measure_fast_permutation_global_table|fast_permutation_global_table"
     "fast (table in constant memory)|bench/kernel_stats/permutation_kernels.cu|measure_fast_permutation_constant_table|fast_permutation_constant_table"
 )
 ARCHS=(${CRV_STATS_ARCHS:-89 90})

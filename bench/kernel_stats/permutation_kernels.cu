@@ -41,6 +41,16 @@ extern "C" __device__ __noinline__ void fast_permutation(uint64_t* state)
     tip5_fast::permutation(state, SHARED_LOOKUP);
 }
 
+// A table in global memory, read through the read-only cache: no barrier needed to fill it.
+__device__ const uint8_t GLOBAL_LOOKUP[256] = {
+#include "hash/lookup_table.inc"
+};
+
+extern "C" __device__ __noinline__ void fast_permutation_global_table(uint64_t* state)
+{
+    tip5_fast::permutation(state, GLOBAL_LOOKUP);
+}
+
 extern "C" __device__ __noinline__ void fast_permutation_constant_table(uint64_t* state)
 {
     tip5_fast::permutation(state, LOOKUP_TABLE);
@@ -71,5 +81,13 @@ extern "C" __global__ void measure_fast_permutation_constant_table(uint64_t* sta
     uint64_t state[tip5::STATE_SIZE];
     load_state(states, state);
     fast_permutation_constant_table(state);
+    store_state(state, states);
+}
+
+extern "C" __global__ void measure_fast_permutation_global_table(uint64_t* states)
+{
+    uint64_t state[tip5::STATE_SIZE];
+    load_state(states, state);
+    fast_permutation_global_table(state);
     store_state(state, states);
 }
