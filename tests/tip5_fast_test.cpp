@@ -35,7 +35,7 @@ std::vector<uint64_t> permuted_today(std::vector<uint64_t> states)
 __global__ void fast_permutation_kernel(uint64_t* states, size_t n)
 {
     const size_t i = static_cast<size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (i < n) tip5_fast::permutation(states + tip5::STATE_SIZE * i, LOOKUP_TABLE);
+    if (i < n) fast_permutation()(states + tip5::STATE_SIZE * i);
 }
 
 TEST(LazyField, HelpersAgreeWithRemaindersOnWordsAboveP)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hash/tip5.h"
+#include "hash/tip5_fast.h"
 
 static __constant__ uint64_t ROUND_CONSTANTS[tip5::NUM_ROUNDS * tip5::STATE_SIZE] = {
 #include "hash/round_constants.inc"
@@ -15,6 +16,17 @@ static __constant__ uint32_t MDS_COEFF[tip5::STATE_SIZE] = {
 static __constant__ uint8_t LOOKUP_TABLE[256] = {
 #include "hash/lookup_table.inc"
 };
+
+// The fast permutation's byte table: a warp's 32 random bytes would be serialised by constant
+// memory; global memory through the read-only cache needs no barrier to fill, unlike shared memory.
+static __device__ const uint8_t LOOKUP_TABLE_GLOBAL[256] = {
+#include "hash/lookup_table.inc"
+};
+
+__device__ __forceinline__ tip5_fast::Permutation fast_permutation()
+{
+    return tip5_fast::Permutation{LOOKUP_TABLE_GLOBAL};
+}
 
 __device__ __forceinline__ void tip5_permutation(uint64_t* state)
 {

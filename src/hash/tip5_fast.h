@@ -1,7 +1,7 @@
 // The Tip5 permutation in the form the mining kernels run: every loop unrolled, the state in
 // registers, lazy reductions, the MDS matrix on 32-bit halves with the round constants folded into
 // its one reduction per output, the byte S-box read through PRMT from a table the caller places
-// (shared memory in the kernels, constant memory or host memory elsewhere). Bit-exact with
+// (global memory through the read-only cache in the kernels, host memory on the host). Bit-exact with
 // tip5::permutation for canonical input, written once for host and device; between its layers the
 // state words are any 64-bit values, and the output is canonical.
 #pragma once
@@ -107,5 +107,11 @@ CRV_HD void permutation(uint64_t* state, const uint8_t* lookup)
     TIP5_FAST_UNROLL
     for (int i = 0; i < STATE_SIZE; ++i) state[i] = lazy_field::canonical(s[i]);
 }
+
+// The permutation as the hashing templates take it, with the byte table it reads.
+struct Permutation {
+    const uint8_t* lookup;
+    CRV_HD void operator()(uint64_t* state) const { permutation(state, lookup); }
+};
 
 }  // namespace tip5_fast
