@@ -13,6 +13,8 @@
 #include "cli/startup.h"
 #include "gpu/runtime.h"
 #include "miner/miner_session.h"
+#include "mining/mining_driver.h"
+#include "pow/guesser_buffer.h"
 #include "miner/shared_state.h"
 #include "support/captured_output.h"
 #include "support/child_process.h"
@@ -154,34 +156,70 @@ TEST(EventHandler, AnEmptyQueueTimesOutAndAPostWakesTheWaiter)
     poster.join();
 }
 
-TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOn)
+TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOnAndTheNewestWorkWins)
 {
     event_handler = std::make_unique<EventHandler>();
     CheckedPuzzle mined;
-    mined.prev_block = "block-1";
-    auto on_block = [](const std::string& block) {
-        auto puzzle = std::make_shared<CheckedPuzzle>();
-        puzzle->prev_block = block;
-        return MiningEvent(EventType::NEW_PUZZLE, block, "{}", puzzle);
+    mined.id = "mined";
+    auto puzzle = [](const std::string& id) {
+        auto checked = std::make_shared<CheckedPuzzle>();
+        checked->id = id;
+        return MiningEvent(EventType::NEW_PUZZLE, id, "{}", checked);
     };
+    const MiningEvent stop(EventType::STOP_MINING, "", "Signal 2"), later(EventType::ERROR, "", "later");
     using Next = MiningSession::Next;
-    const std::vector<std::tuple<MiningEvent, Next, std::string>> cases = {  // event, verdict, output
-        {MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), Next::SOLVED, ""},
-        {MiningEvent(EventType::STOP_MINING, "", "Signal 2"), Next::STOPPED, ""},
-        {MiningEvent(EventType::ERROR, "", "hiccup"), Next::MINE, ""},
-        {on_block("block-1"), Next::MINE, ""},  // same block: dropped, the search goes on
-        {on_block("block-2"), Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n"}};
-    MinerSession session;
-    for (const auto& [event, next, out] : cases) {
-        event_handler->postEvent(event);
-        event_handler->postEvent(MiningEvent(EventType::ERROR, "", "later"));
+    const std::vector<std::tuple<std::vector<MiningEvent>, Next, std::string, std::string>> cases = {
+        // queued, verdict, output, what is queued afterwards
+        {{stop, later}, Next::STOPPED, "", "later,"},
+        {{MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), later}, Next::MINE, "", "later,"},
+        {{puzzle("mined"), later}, Next::MINE, "", "later,"},  // its own id: nothing new
+        // Another id (on any block): only the newest goes back, for the mining loop.
+        {{puzzle("p2"), later, puzzle("p3")}, Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n",
+         "{}p3,"},
+        {{puzzle("p2"), stop, puzzle("p3")}, Next::STOPPED, "", "Signal 2,"}};  // a stop wins
+    MiningStatus status;
+    MinerSession session(status);
+    for (const auto& [queued, next, out, left] : cases) {
+        for (const MiningEvent& event : queued) event_handler->postEvent(event);
         Next verdict = Next::MINE;
         EXPECT_EQ(support::capture_output([&] { verdict = session.between_ranges(mined, 0ms); }).out, out);
-        EXPECT_EQ(verdict, next) << event.puzzle_id;
-        std::string left;  // the event given way to goes behind what was there
-        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) left += e.data + e.puzzle_id + ",";
-        EXPECT_EQ(left, next == Next::GIVE_WAY ? "later,{}block-2," : "later,");
+        EXPECT_EQ(verdict, next) << left;
+        std::string rest;
+        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) rest += e.data + e.puzzle_id + ",";
+        EXPECT_EQ(rest, left);
     }
+    event_handler.reset();
+}
+
+TEST(MinerSession, AHitFailingTheHostCheckIsCountedNotSubmittedAndMiningGoesOn)
+{
+    emu::configure(emu::Config{});
+    const CheckedPuzzle puzzle = support::checked(test_puzzle("checked", "block-1", easy_threshold()));
+    support::capture_output([&] { ASSERT_TRUE(preprocessPuzzle(puzzle, GuesserGeometry{5})); });
+    // The two nodes below the root lie on every path: flipped in device memory, as a failing card
+    // would, no path the kernel reads leads to the root.
+    Digest* const nodes = current_buffer->d_merkle_tree;
+    nodes[2][0] ^= 1, nodes[3][0] ^= 1;
+    event_handler = std::make_unique<EventHandler>();
+    for (EventType type : {EventType::ERROR, EventType::ERROR, EventType::STOP_MINING})  // two passes, then a stop
+        event_handler->postEvent(MiningEvent(type, "", ""));
+    MiningStatus status;
+    MinerSession session(status);
+    const uint64_t failed = total_solutions_failed_verification.load(), found = total_solutions_found.load();
+    const MiningDriverConfig config{256, 128, 1ms, 1ms};
+    bool solved = true;
+    support::CapturedOutput o = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
+    EXPECT_FALSE(solved);
+    EXPECT_EQ(total_solutions_failed_verification.load() - failed, 2u);
+    EXPECT_EQ(count_of(o.err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << o.err;
+    EXPECT_EQ(total_solutions_found.load(), found);
+    nodes[2][0] ^= 1, nodes[3][0] ^= 1;  // repaired: the next hit holds and ends the search
+    o = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
+    EXPECT_TRUE(solved);
+    EXPECT_EQ(total_solutions_found.load() - found, 1u);
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(status.summary().find(" " + std::to_string(failed + 2) + " failed verification, "), std::string::npos);
+    current_buffer.reset();
     event_handler.reset();
 }
 
