@@ -209,17 +209,14 @@ TEST(MinerSession, AHitFailingTheHostCheckIsCountedNotSubmittedAndMiningGoesOn)
     const uint64_t failed = total_solutions_failed_verification.load(), found = total_solutions_found.load();
     const MiningDriverConfig config{256, 128, 1ms, 1ms};
     bool solved = true;
-    support::CapturedOutput o = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
+    const std::string err = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); }).err;
     EXPECT_FALSE(solved);
     EXPECT_EQ(total_solutions_failed_verification.load() - failed, 2u);
-    EXPECT_EQ(count_of(o.err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << o.err;
+    EXPECT_EQ(count_of(err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << err;
     EXPECT_EQ(total_solutions_found.load(), found);
     nodes[2][0] ^= 1, nodes[3][0] ^= 1;  // repaired: the next hit holds and ends the search
-    o = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
-    EXPECT_TRUE(solved);
-    EXPECT_EQ(total_solutions_found.load() - found, 1u);
-    EXPECT_EQ(o.err, "");
-    EXPECT_NE(status.summary().find(" " + std::to_string(failed + 2) + " failed verification, "), std::string::npos);
+    support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
+    EXPECT_TRUE(solved && total_solutions_found.load() - found == 1u);
     current_buffer.reset();
     event_handler.reset();
 }
@@ -241,8 +238,8 @@ TEST(MiningStatus, TheRateCountsTheLastWindowAndTheLineSaysWhereMiningStands)
     EXPECT_EQ(status.summary(t0 + 80s), "2.50 M nonces/s, 180000000 candidates" + solutions +
                                             "puzzle 0123456789abcdef... on block fedcba9876543210..., bridge connected, up 00:01:20");
     bridge_connected = false;
-    EXPECT_EQ(status.summary(t0 + 3725s).substr(0, 15), "0.00 M nonces/s");
-    EXPECT_NE(status.summary(t0 + 3725s).find(", up 01:02:05"), std::string::npos);
+    const std::string later = status.summary(t0 + 3725s);  // an hour without a batch
+    EXPECT_EQ(later.substr(0, 15) + later.substr(later.rfind(',')), "0.00 M nonces/s, up 01:02:05");
 }
 
 TEST(MinerProcess, StartUpEndsWithItsStatus)
