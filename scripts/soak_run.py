@@ -52,12 +52,18 @@ ALLOWED = {
         r"=== MINING SESSION COMPLETED ===", r"Total solutions found: \d+", r"📡 Disconnected from miner bridge",
         r"Cleaning up (GPU memory|current mining buffer)\.\.\.", r"GPU memory status after cleanup:",
         r"  (Used|Total|Free): \d+ MB", r"✓ GPU memory cleanup completed successfully",
-        r"❌ Bridge error: No puzzle available",
+        r"❌ Bridge error: No puzzle available", r"✅ Solution sent to miner bridge",
+        r"📨 Bridge verdict on the solution for puzzle s\d{5}-[0-9a-f]{9}\.\.\.: .*",
     ],
     "err": [
         r"\[ERR\]\[[^\]]+\] (out of memory|too many resources requested for launch|unknown error|"
         r"an illegal memory access was encountered)",
         r"✗ GPU preprocessing failed!",
+        r"❌ (Connection closed by bridge|Failed to send message \(.*\)|Connection to bridge failed \(.*\)|"
+        r"Not connected to bridge); mining goes on, reconnecting to 127\.0\.0\.1:\d+ in [\d.]+ s",
+        r"🔌 Connection attempt \d+ to miner bridge at 127\.0\.0\.1:\d+ failed \(.*\); next in [\d.]+ s",
+        r"⚠️ Solution for puzzle s\d{5}-[0-9a-f]{9}\.\.\. kept: .*", r"⚠️ Dropped (a|the oldest) kept solution .*",
+        r"❌ Failed to submit solution to miner bridge",
     ],
 }
 TRAFFIC = re.compile(r"(📤 Sent: \{\"RequestPuzzle\"|📥 Raw response: |📥 Message type: |🎯 Received puzzle|🎯 Threshold: )")
@@ -174,6 +180,12 @@ def report(directory):
             with open(os.path.join(directory, "miner-%d.%s" % (i, stream)), errors="replace") as f:
                 lines[stream] += [line.rstrip("\n") for line in f]
     sent = sum(1 for line in lines["out"] if line.startswith("📤 Submitting POW solution"))
+    # A solution is known by the start of its nonce, which the miner's cut "📤 Sent: " line still shows.
+    head = '📤 Sent: {"SubmitSolution":{"pow":{"nonce":"'
+    sent_nonces = [line[len(head):len(head) + 48] for line in lines["out"] if line.startswith(head)]
+    received = {json.loads(s["line"])["SubmitSolution"]["pow"]["nonce"][:48] for s in subs if "line" in s}
+    lost = [n for n in sent_nonces if n not in received]
+    kept = sum(1 for line in lines["err"] if " kept: " in line)
     print("solutions: %d sent by the miner, %d received by the bridge, %d verified ok, %d failed, "
           "%d for a puzzle already replaced (latest %.1f s after)"
           % (sent, len(subs), len(ok), len(subs) - len(ok), len(stale), max([s["late_s"] for s in stale] or [0])))
@@ -187,8 +199,8 @@ def report(directory):
             failures.append("%d submissions for puzzle %s" % (n, puzzle_id[:16]))
     if not ok:
         failures.append("no verified solution")
-    if sent != len(subs):
-        print("note: %d solutions sent while no bridge took them (the miner keeps and resends a few)" % (sent - len(subs)))
+    print("solutions kept while disconnected: %d; sent lines never received by a bridge: %d%s"
+          % (kept, len(lost), (" (nonces " + ", ".join(n[:16] for n in lost) + ")") if lost else ""))
 
     print("bridge processes: %d; miner connections per bridge: %s" % (len(bridges), dict(sorted(connects.items()))))
     connected = [sum(1 for line in open(os.path.join(directory, "miner-%d.out" % i), errors="replace")
