@@ -30,6 +30,10 @@ FAULTS = ["malloc:40:2 launch:150:701 kernel:250:999 kernel:420:700",
           "launch:300:701 kernel:700:999 memcpy:1500:999 malloc:400:2",
           ""]
 
+# The runtime's texts of the injected codes (2, 701, 999, 700).
+INJECTED = r"(out of memory|too many resources requested for launch|unknown error|an illegal memory access was encountered)"
+LOST = re.compile(r"\[ERR\]\[([^\]]+)\] an illegal memory access was encountered")
+
 # Lines the miner may print (full match), by stream. Everything else is reported.
 ALLOWED = {
     "out": [
@@ -56,8 +60,10 @@ ALLOWED = {
         r"📨 Bridge verdict on the solution for puzzle s\d{5}-[0-9a-f]{9}\.\.\.: .*",
     ],
     "err": [
-        r"\[ERR\]\[[^\]]+\] (out of memory|too many resources requested for launch|unknown error|"
-        r"an illegal memory access was encountered)",
+        r"(\[ERR\]\[[^\]]+\] |CUDA malloc failed for \w+: |(Solution found|Solution nonce|Solution nonce digest|Path A|"
+        r"Path B) copy error: )" + INJECTED,
+        r"❌ The GPU's context is lost \(an illegal memory access was encountered\): nothing more can run on it in "
+        r"this process; stopping with exit status 3 so that the miner can be restarted",
         r"✗ GPU preprocessing failed!",
         r"❌ (Connection closed by bridge|Failed to send message \(.*\)|Connection to bridge failed \(.*\)|"
         r"Not connected to bridge); mining goes on, reconnecting to 127\.0\.0\.1:\d+ in [\d.]+ s",
@@ -211,6 +217,14 @@ def report(directory):
         if connects[b] == 0:
             failures.append("the miner never connected to bridge process %d" % b)
 
+    for i in range(len(run["miners"])):
+        with open(os.path.join(directory, "miner-%d.err" % i), errors="replace") as f:
+            where = [m.group(1) for m in map(LOST.match, f) if m]
+        status = next((e["status"] for e in run["exits"] if e["miner"] == i), None)
+        if where:
+            print("miner %d lost the device context at [%s]" % (i, "], [".join(where)))
+            if status != DEVICE_LOST_STATUS:
+                failures.append("miner %d lost the device context at [%s] and went on (status %s)" % (i, where[0], status))
     for e in run["exits"]:
         print("miner %d ended at %.1f s with status %s%s (faults: %s)" % (e["miner"], e["t"], e["status"],
               " after Ctrl-C" if e.get("final") else "", run["miners"][e["miner"]]["faults"] or "none"))
