@@ -3,9 +3,9 @@
 #include <iostream>
 #include <string>
 
-#include "bridge/solution_submission.h"
 #include "diag/console_line.h"
 #include "miner/shared_state.h"
+#include "miner/solution_outbox.h"
 #include "miner/stop_signal.h"
 
 MiningSession::Next MinerSession::between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait)
@@ -50,13 +50,7 @@ void MinerSession::solution_found(const CheckedPuzzle& puzzle, const Pow& pow)
     if (event_handler)
         event_handler->postEvent(
             MiningEvent(EventType::SOLUTION_FOUND, puzzle.id, "Nonce: " + std::to_string(pow.nonce[0])));
-    const SolutionTexts texts = solution_texts(pow);
-    const SubmissionResult result =
-        submitPowSolutionToBridge(puzzle.id, texts.root, texts.path_a, texts.path_b, texts.nonce);
-    if (result.success)
-        print_line(std::cout, "🎉 Solution submitted and accepted by Corvane network!");
-    else
-        print_line(std::cout, "⚠️ Solution found but submission failed or rejected. Continuing mining...");
+    solution_outbox.deliver(puzzle.id, pow);
 }
 
 void MinerSession::pause(std::chrono::milliseconds duration)

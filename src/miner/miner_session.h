@@ -14,8 +14,8 @@ public:
     // The stop flag, then the queue as between ranges.
     Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) override;
     std::uint64_t& range_index() override;
-    // Counts it in total_solutions_found, posts SOLUTION_FOUND (which a later pass takes) and
-    // submits it in its full text form.
+    // Counts it in total_solutions_found, posts SOLUTION_FOUND (which a later pass takes) and hands
+    // it to the solution outbox, which sends it or keeps it while the bridge is away.
     void solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override;
     void pause(std::chrono::milliseconds duration) override;
 };

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "miner/bridge_link.h"
 #include "miner/mining_event.h"
 #include "mining/mining_driver.h"
 #include "pow/pow.h"
@@ -17,6 +18,7 @@ struct MiningConfig {
     std::chrono::milliseconds loop_event_wait{1000};  // the mining loop's wait per pass
     std::chrono::milliseconds fetch_pause{5000};      // after each fetch cycle; ends early on a stop
     float receive_timeout_s = 10.0f;                   // for the reply to a puzzle request
+    BridgeLinkConfig link;                             // start-up retries, reconnects
 };
 
 class UnifiedMiningController {
@@ -24,9 +26,10 @@ public:
     UnifiedMiningController(const std::string& host, int port, const MiningConfig& config = {});
     ~UnifiedMiningController();
 
-    // Connects, runs the fetcher thread and the mining loop until a stop, then shuts down in
-    // order: fetcher joined, client disconnected and destroyed. False when the connection failed
-    // (reported here; no thread was started).
+    // Connects (retrying an unreachable bridge for config.link.start_window), runs the fetcher
+    // thread and the mining loop until a stop, then shuts down in order: fetcher joined, client
+    // disconnected and destroyed. False when no connection could be made (reported here; no
+    // thread was started); true also when a stop came before the bridge did.
     bool start();
     void fetcherLoop();
     void miningLoop();
@@ -41,7 +44,8 @@ private:
     MiningConfig config_;
 };
 
-// One fetch cycle after another until a stop: request, reply, pause.
+// One fetch cycle after another until a stop: request, reply, pause; a lost connection is taken up
+// again with backoff while mining goes on.
 void bridgePuzzleFetcher(const MiningConfig& config = {});
 
 // Mining against the bridge at host:port until it ends; then the GPU is released. False when the

@@ -7,3 +7,4 @@ std::string current_prev_block;
 std::uint64_t cli_nonce_offset = 0;
 std::uint64_t global_nonce_offset = 0;
 std::atomic<std::uint64_t> total_solutions_found{0};
+std::atomic<bool> bridge_connected{false};

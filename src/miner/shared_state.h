@@ -33,3 +33,7 @@ extern std::uint64_t global_nonce_offset;
 // One more per found solution (main thread); read for the final report from the stop path, which
 // may run on another thread.
 extern std::atomic<std::uint64_t> total_solutions_found;
+
+// Whether the bridge connection is up: set by whoever connects, cleared on every failure noticed
+// (fetcher or a failed solution send). Read by the status line and by the solution delivery.
+extern std::atomic<bool> bridge_connected;
