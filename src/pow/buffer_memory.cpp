@@ -1,6 +1,5 @@
 #include "pow/buffer_memory.h"
 
-#include <algorithm>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -13,12 +12,10 @@
 
 BufferFootprint buffer_footprint(const GuesserGeometry& geometry)
 {
-    const uint64_t n = geometry.num_leafs();
-    const uint64_t chunk = std::min(geometry.build.chunk_leaves, n);
     BufferFootprint f;
-    f.nodes = n * sizeof(Digest);
-    f.leaves = n * sizeof(Digest);
-    f.scratch = 2 * window_build::level_entries(chunk, 0) * sizeof(Digest);
+    f.nodes = geometry.num_leafs() * sizeof(Digest);
+    f.leaves = geometry.num_leafs() * sizeof(Digest);
+    f.scratch = window_build::scratch_digests(geometry) * sizeof(Digest);
     f.margin = geometry.build.memory_margin;
     return f;
 }

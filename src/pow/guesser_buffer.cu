@@ -76,52 +76,14 @@ unsigned blocks_for(uint64_t count)
     return static_cast<unsigned>((count + GUESSER_BLOCK_SIZE - 1) / GUESSER_BLOCK_SIZE);
 }
 
-// Entries of a launch whose entries cost `permutations` each: at least one.
-uint64_t entries_per_launch(const GuesserBuildConfig& config, uint64_t permutations)
-{
-    return std::max<uint64_t>(1, config.launch_permutations / permutations);
-}
-
 // Launches between synchronisations of the level build: the host waits only every fourth launch.
 constexpr int ZIP_LAUNCHES_PER_SYNC = 4;
-
-// The leaves chunk by chunk, each level of a chunk in launches of bounded length, two scratch
-// levels used in turn; the leaf level writes layer 0 and, when `leaves` is set, the leaves. The host
-// waits for each chunk, so a failure is reported within one chunk.
-bool build_leaf_levels(const Digest& commitment, Digest* nodes, Digest* leaves, Digest* scratch,
-                       const GuesserGeometry& geometry, cudaStream_t stream)
-{
-    const uint64_t n = geometry.num_leafs();
-    const uint64_t chunk = std::min(geometry.build.chunk_leaves, n);
-    Digest* const levels[2] = {scratch, scratch + window_build::level_entries(chunk, 0)};
-    window_build::WindowStep step;
-    step.commitment = commitment;
-    step.leaf_mask = n - 1;
-    for (step.first = 0; step.first < n; step.first += chunk) {
-        for (step.level = 0; step.level <= window_build::LEAF_LEVEL; ++step.level) {
-            const bool leaf_level = step.level == window_build::LEAF_LEVEL;
-            step.below = levels[(step.level + 1) % 2];
-            step.out = leaf_level ? nodes + n / 2 + step.first / 2 : levels[step.level % 2];
-            step.leaves = leaf_level && leaves != nullptr ? leaves + step.first : nullptr;
-            const uint64_t entries = window_build::level_entries(chunk, step.level);
-            const uint64_t per_launch =
-                entries_per_launch(geometry.build, window_build::entry_permutations(step.level));
-            for (step.begin = 0; step.begin < entries; step.begin += per_launch) {
-                step.count = std::min(per_launch, entries - step.begin);
-                gpu::launch(window_step_kernel, dim3(blocks_for(step.count)), dim3(GUESSER_BLOCK_SIZE), stream, step);
-                if (!launch_ok("launch window_step")) return false;
-            }
-        }
-        if (!crv_cuda_ok(cudaStreamSynchronize(stream), "sync window chunk")) return false;
-    }
-    return true;
-}
 
 // Level k - 1 (nodes count .. 2 count - 1) from level k for k = height - 1 .. 1, each level in
 // launches of bounded length; the stream orders the levels.
 bool build_upper_levels(Digest* nodes, const GuesserGeometry& geometry, cudaStream_t stream)
 {
-    const uint64_t per_launch = entries_per_launch(geometry.build, 1);
+    const uint64_t per_launch = geometry.build.launch_permutations;
     int launches_since_sync = 0;
     for (uint64_t k = geometry.tree_height - 1; k >= 1; --k) {
         const uint64_t count = uint64_t(1) << (k - 1);
@@ -173,9 +135,16 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
 
     {
         gpu::DeviceBuffer<Digest> scratch;
-        if (!crv_cuda_ok(scratch.allocate(buffer_footprint(geometry).scratch / sizeof(Digest)), "malloc window scratch"))
+        if (!crv_cuda_ok(scratch.allocate(window_build::scratch_digests(geometry)), "malloc window scratch"))
             return GuesserBuffer{};
-        if (!build_leaf_levels(commitment, nodes.get(), leaves.get(), scratch.get(), geometry, stream.get()))
+        // The host waits for each chunk, so a failure is reported within one chunk.
+        const auto launch_step = [&](const window_build::WindowStep& step) {
+            gpu::launch(window_step_kernel, dim3(blocks_for(step.count)), dim3(GUESSER_BLOCK_SIZE), stream.get(), step);
+            return launch_ok("launch window_step");
+        };
+        const auto sync_chunk = [&] { return crv_cuda_ok(cudaStreamSynchronize(stream.get()), "sync window chunk"); };
+        if (!window_build::for_each_window_step(commitment, {nodes.get(), leaves.get(), scratch.get()}, geometry,
+                                                launch_step, sync_chunk))
             return GuesserBuffer{};
     }  // the scratch is freed before the upper levels
     if (!build_upper_levels(nodes.get(), geometry, stream.get())) return GuesserBuffer{};
