@@ -52,7 +52,7 @@ void print_does_not_fit(const BufferFootprint& f, uint64_t free_bytes, LeafStora
          << gib(needed) << " GiB: nodes " << gib(f.nodes);
     if (storage == LeafStorage::Stored) line << " + leaves " << gib(f.leaves);
     line << " + build scratch " << gib(f.scratch) << " + margin " << gib(f.margin)
-         << "); not building: free memory on this GPU (other programs) or choose one with more (--gpu)";
+         << "); not building: stop other programs using this GPU or choose one with more memory (--gpu)";
     print_line(std::cerr, line.str());
 }
 
