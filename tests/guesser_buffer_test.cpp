@@ -98,8 +98,7 @@ TEST(WindowBuild, CostsAtMostSevenAndAHalfPermutationsPerLeaf)
 {
     const GuesserGeometry geometry = small_tree(11, LeafStorage::Stored, 512);
     const uint64_t n = geometry.num_leafs();
-    std::mt19937_64 rng(5);
-    const Digest commitment = reference::random_digest(rng);
+    const Digest commitment = TestData::get_mast_paths().commit();
     std::vector<Digest> nodes(n), leaves(n), scratch(window_build::scratch_digests(geometry));
     uint64_t permutations = 0, chunks = 0;
     const CountingPermutation permute{&permutations};
@@ -150,9 +149,7 @@ TEST(GuesserBuffer, StoresTheLeavesWhenTheyFitAndBuildsNothingWhenNothingFits)
         EXPECT_EQ(support::count_of(c.err, "\n"), 1u) << c.err;
         EXPECT_TRUE(emu::launches() == 0 && emu::live_allocations() + emu::live_streams() == 0);
     }
-    emu::Config none;
-    none.device_count = 0;
-    emu::configure(none);
+    emu::configure([] { emu::Config none; none.device_count = 0; return none; }());  // no device: no memory figures
     EXPECT_EQ(capture_output([] { Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6)); }).err,
               std::string("[ERR][memory info] ") + cudaGetErrorString(cudaErrorNoDevice) + "\n");
 }
