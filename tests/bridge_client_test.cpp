@@ -13,6 +13,8 @@
 #include "bridge/client.h"
 #include "bridge/json_depth.h"
 #include "bridge/puzzle_message.h"
+#include "bridge/reconnect_backoff.h"
+#include "bridge/reply_line.h"
 #include "bridge/socket_writer.h"
 #include "bridge/solution_submission.h"
 #include "bridge/text_prefix.h"
@@ -31,62 +33,97 @@ using support::TestBridge;
 // A connected client; the n-th request is answered with replies[n], later ones with nothing.
 class BridgeClient : public testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { ASSERT_EQ(client.connect().status, ConnectOutcome::Status::CONNECTED); }
+    ReceivedLine ask(float timeout = 2.0f, bool request = true)
     {
-        const CapturedOutput o = capture_output([&] { ASSERT_TRUE(client.connect()); });
-        EXPECT_EQ(o.out + o.err, "✅ Connected to miner bridge at 127.0.0.1:" + std::to_string(bridge.port()) + "\n");
-    }
-    json ask(CapturedOutput& o, float timeout = 2.0f, bool request = true)
-    {
-        if (request) capture_output([&] { ASSERT_TRUE(client.send_message(puzzle_request_message())); });
-        json reply;
-        o = capture_output([&] { reply = client.receive_message(timeout); });
-        return reply;
+        if (request) {
+            EXPECT_TRUE(client.send_message(puzzle_request_message()));
+        }
+        return client.receive_message(timeout);
     }
     std::vector<std::string> replies;
     TestBridge bridge{[this](size_t n) { return n < replies.size() ? replies[n] : std::string(); }};
     CorvaneCudaMinerClient client{"127.0.0.1", bridge.port()};
 };
 
+using Status = ReceivedLine::Status;
+
 TEST_F(BridgeClient, LinesGoOutWholeAndComeBackOneByOne)
 {
     replies = {"{\"msg_type\":\"status\"}\n{\"n\":2}\n{\"n\":", "3}\n"};
-    CapturedOutput o;
-    EXPECT_EQ(ask(o), json({{"msg_type", "status"}}));
+    EXPECT_EQ(ask().line, "{\"msg_type\":\"status\"}");
     EXPECT_EQ(bridge.wait_for_line("Request", 5s), "{\"RequestPuzzle\":null}");
-    EXPECT_EQ(o.out, "📥 Raw response: {\"msg_type\":\"status\"}...\n📥 Message type: status\n");
     EXPECT_TRUE(client.has_buffered_line());
-    EXPECT_EQ(ask(o, 0.2f, false), json({{"n", 2}}));  // already here: no wait, no timeout line
-    EXPECT_FALSE(client.has_buffered_line());         // only the start of a third one
-    EXPECT_EQ(ask(o), json({{"n", 3}}));
-    EXPECT_EQ(o.err, "");
-    o = capture_output([&] { client.disconnect(), client.disconnect(); });  // the second finds nothing to close
-    EXPECT_EQ(o.out + o.err, "📡 Disconnected from miner bridge\n");
-    o = capture_output([&] {
-        EXPECT_EQ(client.receive_message(1.0f), json::object());
-        EXPECT_FALSE(client.send_message(json()));
-    });
-    EXPECT_EQ(o.out + o.err, "❌ Not connected to bridge\n❌ Failed to send message\n");
+    EXPECT_EQ(ask(0.2f, false).line, "{\"n\":2}");  // already here: no wait
+    EXPECT_FALSE(client.has_buffered_line());        // only the start of a third one
+    const ReceivedLine third = ask();
+    EXPECT_EQ(third.status, Status::LINE);
+    EXPECT_EQ(third.line, "{\"n\":3}");
+    EXPECT_TRUE(client.disconnect());
+    EXPECT_FALSE(client.disconnect());  // nothing left to close
+    EXPECT_EQ(client.receive_message(1.0f).status, Status::NOT_CONNECTED);
+    EXPECT_FALSE(client.send_message(json()));
+    EXPECT_EQ(client.failure(), LinkFailure::NONE);  // closed on purpose: no failure
 }
 
-TEST_F(BridgeClient, TimeoutsAndTheEndOfTheStream)
+TEST_F(BridgeClient, TimeoutsTheEndOfTheStreamAndAReconnect)
 {
-    replies = {"", std::string("{\"last\":true}\n{\"cut\":") + TestBridge::CLOSE};
-    CapturedOutput o;
+    replies = {"", std::string("{\"last\":true}\n{\"cut\":") + TestBridge::CLOSE, "{\"again\":1}\n"};
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ask(o, 0.2f), json::object());
+    EXPECT_EQ(ask(0.2f).status, Status::TIMED_OUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
-    EXPECT_EQ(o.out + o.err, "⏰ Timeout or error receiving response\n");
-    EXPECT_EQ(ask(o, -0.5f, false), json::object());
-    EXPECT_EQ(o.out + o.err, "❌ Failed to set socket timeout\n");
-    EXPECT_EQ(ask(o), json({{"last", true}}));  // what arrived before the close is kept
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(ask(o, 2.0f, false), json::object());
-        EXPECT_EQ(o.out + o.err, "❌ Connection closed by bridge\n");
-    }
+    EXPECT_EQ(ask(-0.5f, false).status, Status::BAD_TIMEOUT);
+    EXPECT_TRUE(client.connected());  // neither is a failure of the connection
+    EXPECT_EQ(ask().line, "{\"last\":true}");  // what arrived before the close is kept
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(ask(2.0f, false).status, Status::CLOSED);
+    EXPECT_FALSE(client.send_message(puzzle_request_message()));  // a line for a closed bridge is not written
+    EXPECT_EQ(client.failure(), LinkFailure::CLOSED);
+    EXPECT_FALSE(client.connected());
+    ASSERT_EQ(client.connect().status, ConnectOutcome::Status::CONNECTED);  // the bridge takes the next one
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(ask().line, "{\"again\":1}");
+    EXPECT_EQ(bridge.wait_for_lines("Request", 3, 5s).size(), 3u);  // the refused line never left
+
+    CorvaneCudaMinerClient named("localhost", bridge.port()), nobody("127.0.0.1", support::closed_port());
+    EXPECT_EQ(named.connect().status, ConnectOutcome::Status::BAD_ADDRESS);
+    const ConnectOutcome refused = nobody.connect();
+    EXPECT_EQ(refused.status, ConnectOutcome::Status::FAILED);
+    EXPECT_EQ(refused.error, ECONNREFUSED);
+    EXPECT_EQ(CorvaneCudaMinerClient("127.0.0.1", bridge.port()).receive_message(1.0f).status, Status::NOT_CONNECTED);
 }
 
-TEST_F(BridgeClient, LinesThatAreNotUsableObjectsComeBackEmpty)
+TEST_F(BridgeClient, TwoWritersNeverInterleaveTheirLinesNorMeetAReconnect)
+{
+    // Lines far larger than the small socket buffers: every write waits for the reader many times,
+    // while the connection is replaced under the writers twice.
+    const int small = 16384;
+    ASSERT_EQ(::setsockopt(client.socket_descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    auto line_of = [](int who, int i) {
+        return json{{"who", who}, {"i", i}, {"fill", std::string(150000, 'a' + who)}};
+    };
+    std::atomic<int> failures{0};
+    std::thread writers[2];
+    for (int who : {0, 1})
+        writers[who] = std::thread([&, who] {
+            for (int i = 0; i < 20; ++i) failures += !client.send_message(line_of(who, i));
+        });
+    for (int i = 0; i < 2; ++i) {
+        bridge.wait_for_lines("\"who\"", 10 * (i + 1), 20s);
+        EXPECT_EQ(client.connect().status, ConnectOutcome::Status::CONNECTED);
+    }
+    for (std::thread& w : writers) w.join();
+    EXPECT_EQ(failures, 0);
+    int next[2] = {0, 0};
+    for (const std::string& line : bridge.wait_for_lines("\"who\"", 40, 20s)) {
+        const json message = json::parse(line, nullptr, false);  // a torn line does not parse
+        ASSERT_FALSE(message.is_discarded()) << line.substr(0, 80);
+        const int who = message.at("who");
+        EXPECT_EQ(message, line_of(who, next[who]++));
+    }
+    EXPECT_EQ(next[0] + next[1], 40);
+}
+
+TEST(ReplyLine, LinesThatAreNotUsableObjectsComeBackEmpty)
 {
     const std::string puzzle_type = "📥 Message type: pow_puzzle_v1\n", id(40, 'f');
     const std::vector<std::tuple<std::string, std::string, bool>> cases = {  // line, lines after the raw one, usable
@@ -99,43 +136,32 @@ TEST_F(BridgeClient, LinesThatAreNotUsableObjectsComeBackEmpty)
         {"{\"msg_type\":\"pow_puzzle_v1\",\"puzzle\":{\"id\":\"" + id + "\"}}",
          puzzle_type + "🎯 Received puzzle with ID: " + id.substr(0, 32) + "...\n", true},
         {"{\"msg_type\":\"error\"}", "📥 Message type: error\n❌ Bridge error: Unknown error\n", true}};
-    for (const auto& c : cases) replies.push_back(std::get<0>(c) + "\n");
-    for (const auto& [line, lines, usable] : cases) {
-        CapturedOutput o;
-        EXPECT_EQ(ask(o), usable ? json::parse(line) : json::object()) << line;
-        EXPECT_EQ(o.out, "📥 Raw response: " + line.substr(0, 100) + "...\n" + lines);
-        EXPECT_EQ(o.err.rfind("❌ Failed to parse JSON response: ", 0), usable ? std::string::npos : 0u) << o.err;
-        EXPECT_EQ(o.err.find('\n'), usable ? std::string::npos : o.err.size() - 1);  // one line at most
-    }
+    for (const auto& [line, lines, usable] : cases)
+        for (const bool echo : {true, false}) {
+            json reply;
+            const CapturedOutput o = capture_output([&, line = line] { reply = parse_reply_line(line, echo); });
+            EXPECT_EQ(reply, usable ? json::parse(line) : json::object()) << line;
+            EXPECT_EQ(o.out, echo ? "📥 Raw response: " + line.substr(0, 100) + "...\n" + lines : "");
+            EXPECT_EQ(o.err.rfind("❌ Failed to parse JSON response: ", 0), usable ? std::string::npos : 0u) << o.err;
+            EXPECT_EQ(o.err.find('\n'), usable ? std::string::npos : o.err.size() - 1);  // one line at most
+        }
 }
 
-TEST_F(BridgeClient, TwoWritersNeverInterleaveTheirLines)
+TEST(ReconnectBackoff, DoublesUpToTheCapLessJitterAndStartsOverAfterAConnect)
 {
-    // Lines far larger than the small socket buffers: every write waits for the reader many times.
-    const int small = 16384;
-    ASSERT_EQ(::setsockopt(client.socket_descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    auto line_of = [](int who, int i) {
-        return json{{"who", who}, {"i", i}, {"fill", std::string(150000, 'a' + who)}};
-    };
-    std::atomic<int> failures{0};
-    const CapturedOutput o = capture_output([&] {
-        std::thread writers[2];
-        for (int who : {0, 1})
-            writers[who] = std::thread([&, who] {
-                for (int i = 0; i < 20; ++i) failures += !client.send_message(line_of(who, i));
-            });
-        for (std::thread& w : writers) w.join();
-    });
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(o.err, "");
-    int next[2] = {0, 0};
-    for (const std::string& line : bridge.wait_for_lines("\"who\"", 40, 20s)) {
-        const json message = json::parse(line, nullptr, false);  // a torn line does not parse
-        ASSERT_FALSE(message.is_discarded()) << line.substr(0, 80);
-        const int who = message.at("who");
-        EXPECT_EQ(message, line_of(who, next[who]++));
+    ReconnectBackoff exact({1000ms, 30000ms, 0.0}), jittered({1000ms, 30000ms, 0.25}, 7);
+    int shortened = 0;
+    for (const long long wait : {1000, 2000, 4000, 8000, 16000, 30000, 30000}) {
+        EXPECT_EQ(exact.next_wait().count(), wait);
+        const long long cut = jittered.next_wait().count();
+        EXPECT_TRUE(cut >= wait * 3 / 4 && cut <= wait) << cut;
+        shortened += cut < wait;
     }
-    EXPECT_EQ(next[0] + next[1], 40);
+    EXPECT_GE(shortened, 5);  // spread, not one fixed factor
+    EXPECT_EQ(exact.failures(), 7);
+    exact.reset();
+    EXPECT_EQ(exact.next_wait(), 1000ms);
+    EXPECT_EQ(exact.failures(), 1);
 }
 
 TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
@@ -147,7 +173,7 @@ TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
 
     TestBridge bridge([](size_t) { return std::string(1, TestBridge::RESET); });
     g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
-    capture_output([] { ASSERT_TRUE(g_corvane_miner_client->connect()); });
+    ASSERT_EQ(g_corvane_miner_client->connect().status, ConnectOutcome::Status::CONNECTED);
     o = capture_output([&] {
         r = submitPowSolutionToBridge("proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, "n");
     });
@@ -159,18 +185,16 @@ TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
     EXPECT_EQ(bridge.wait_for_line("SubmitSolution", 5s), line);
     EXPECT_EQ(o.out + o.err,
               "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: proposal-0123456...\n📤 Sent: " +
-                  line.substr(0, 100) + "...\n✅ Solution submitted to miner bridge successfully!\n");
+                  line.substr(0, 100) + "...\n✅ Solution sent to miner bridge\n");
     // The bridge resets the connection: a later send fails as a result and raises no SIGPIPE.
-    capture_output([] {
-        g_corvane_miner_client->send_message(puzzle_request_message());
-        g_corvane_miner_client->receive_message(5.0f);  // the reset has arrived
-        g_corvane_miner_client->send_message(puzzle_request_message());
-    });
+    EXPECT_TRUE(g_corvane_miner_client->send_message(puzzle_request_message()));
+    EXPECT_EQ(g_corvane_miner_client->receive_message(5.0f).status, ReceivedLine::Status::FAILED);  // the reset
+    EXPECT_EQ(g_corvane_miner_client->failure(), LinkFailure::RECEIVE);
     o = capture_output([&] { r = submitPowSolutionToBridge("p1", "r", {"a"}, {"b"}, "n"); });
     EXPECT_FALSE(r.success);
     EXPECT_EQ(r.message, "Failed to send to miner bridge");
     EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: p1...\n"
-                             "❌ Failed to send message\n❌ Failed to submit solution to miner bridge\n");
+                             "❌ Failed to submit solution to miner bridge\n");
     g_corvane_miner_client.reset();
 }
 
@@ -184,7 +208,7 @@ TEST(LineBuffer, SplitsLinesAcrossPiecesAndDropsOverLongOnes)
          {"{\"a\":1}", "{\"b\":2}", "", std::string("a\0b", 3)}, 0},
         {{"12345678\nok\n1234", "56789", "abcdefghijklmnop", "xyz\nnext\n"}, {"12345678", "ok", "next"}, 1},
         {{"123456789\nfine\n123456789012\nlast"}, {"fine"}, 2},
-        {{"\n"}, {"last"}, 0}};
+        {{"\n123", "456", "789\nok\n"}, {"last", "ok"}, 1}};  // too long only counted over three pieces
     for (const auto& [pieces, lines, dropped] : cases) {
         Lines taken;
         size_t drops = 0;
@@ -239,10 +263,11 @@ TEST(PuzzleMessage, CanonicalTextHasEveryMemberInKeyOrderAndParsesBack)
     EXPECT_EQ(parsePowPuzzle(text), puzzle);
 }
 
-BridgeReply accept(const json& reply, std::string& output, const std::string& last_id = "")
+BridgeReply accept(const json& reply, std::string& output, const std::string& last_id = "", bool echo = true)
 {
     BridgeReply result;
-    const support::CapturedOutput o = support::capture_output([&] { result = acceptBridgeReply(reply, last_id); });
+    const support::CapturedOutput o =
+        support::capture_output([&] { result = acceptBridgeReply(reply, last_id, echo); });
     output = o.out + o.err;
     return result;
 }
@@ -267,6 +292,10 @@ TEST(FetcherReply, ANewIdIsAnnouncedAsCanonicalTextAndACheckedRecord)
     reply["puzzle"]["threshold"] = json::array({9, 9, 9, 9, 9});  // the same id again: logged, nothing else
     EXPECT_EQ(accept(reply, out, puzzle.id).outcome, ReplyOutcome::SAME_PUZZLE);
     EXPECT_EQ(out, "🎯 Threshold: [9,9,9,9,9]\n");
+    EXPECT_EQ(accept(reply, out, puzzle.id, false).puzzle_id, puzzle.id);  // the bridge's current puzzle
+    EXPECT_EQ(out, "");  // a repeated reply is quiet
+    EXPECT_EQ(accept(reply, out, "", false).outcome, ReplyOutcome::NEW_PUZZLE);
+    EXPECT_EQ(out, "\n🔄 New puzzle detected from bridge! ID: abcdef0123456789...\n");  // news is never quiet
     reply["puzzle"]["auth_paths"]["pow"][1] = 1;  // the fetcher's cycle reports it
     EXPECT_THROW(acceptBridgeReply(reply, ""), json::type_error);
 }
@@ -278,6 +307,11 @@ TEST(FetcherReply, RepliesThatCannotBeMinedOrHoldNoPuzzle)
         (entry == "threshold" ? p.threshold : entry == "pow" ? p.auth_paths.pow[1] : p.auth_paths.kernel[0]) = text;
         p.auth_paths.header.push_back("not used");  // beyond the used entries
         return support::puzzle_reply(p);
+    };
+    auto edited = [&](const std::function<void(json&)>& edit) {
+        json reply = json::parse(with("pow", "1"));
+        edit(reply["puzzle"]);
+        return reply.dump();
     };
     const std::string refused = "Error: puzzle refused-01234567... refused: ";
     const std::string top = digest_to_hex_padded(Digest{{field::P - 1, 0, 0, 0, field::P - 1}});
@@ -293,6 +327,18 @@ TEST(FetcherReply, RepliesThatCannotBeMinedOrHoldNoPuzzle)
         {with("kernel", digest_to_hex_padded(Digest{{0, 0, 0, 0, field::P}})), O::REFUSED,
          refused + "auth path kernel[0] holds element 4 >= p\n"},
         {with("threshold", "ffzz"), O::REFUSED, refused + "threshold is not hexadecimal\n"},
+        {with("threshold", ""), O::REFUSED, refused + "threshold is missing\n"},  // the zero digest: never met
+        {edited([](json& p) { p.erase("threshold"); }), O::REFUSED, refused + "threshold is missing\n"},
+        {edited([](json& p) { p["threshold"] = 1; }), O::REFUSED, refused + "threshold is not text: 1\n"},
+        {edited([](json& p) { p.erase("auth_paths"); }), O::REFUSED, refused + "auth_paths is missing\n"},
+        {edited([](json& p) { p["auth_paths"] = json::array(); }), O::REFUSED,
+         refused + "auth_paths is not an object\n"},
+        {edited([](json& p) { p["auth_paths"]["pow"].erase(2); }), O::REFUSED,
+         refused + "auth path pow has 2 of 3 entries\n"},
+        {edited([](json& p) { p["auth_paths"]["header"] = {"1"}; }), O::REFUSED,
+         refused + "auth path header has 1 of 2 entries\n"},
+        {edited([](json& p) { p["auth_paths"].erase("kernel"); }), O::REFUSED,
+         refused + "auth path kernel has 0 of 1 entries\n"},
         {R"({"msg_type":"pow_puzzle_v1","puzzle":{"threshold":"t"}})", O::EMPTY_ID, ""},
         {R"({"msg_type":"error","message":"Sorry: No puzzle available yet"})", O::NO_PUZZLE_AVAILABLE, ""},
         {R"({"msg_type":"error","message":"node is syncing"})", O::BRIDGE_ERROR, "Bridge error: node is syncing\n"},

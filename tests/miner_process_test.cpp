@@ -37,14 +37,15 @@ const std::string SMALL = "tree_height=5 range=256 batch=128 range_pause_ms=1";
 const std::string FAST = SMALL + " fetch_pause_ms=20 receive_timeout_ms=2000 status_ms=100";
 
 std::unique_ptr<support::ChildProcess> miner_on(const TestBridge& bridge, const std::string& mining,
-                                                const std::string& nonce_offset = "0", const std::string& faults = "")
+                                                const std::string& nonce_offset = "0", const std::string& faults = "",
+                                                bool debug = true)
 {
     return std::make_unique<support::ChildProcess>(
         MINER,
         std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--nonce-offset",
                                  nonce_offset},
-        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG=1",
-                                 "CRV_EMU_FAULT=" + faults});
+        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1",
+                                 debug ? "CRV_DEBUG=1" : "CRV_DEBUG", "CRV_EMU_FAULT=" + faults});
 }
 
 std::string reply(const PowPuzzle& puzzle) { return support::puzzle_reply(puzzle) + "\n"; }
@@ -53,10 +54,12 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
 {
     using A = StartupAction;
     const long long none = -2;  // --nonce-offset not given
+    const std::string past_p = " (its nonces would reach the field modulus p; the largest range index is 184467440693)";
     const std::vector<std::tuple<std::vector<std::string>, A, std::string, int, int, long long>> cases = {
         // words, action, host, port, gpu, nonce offset; every error line is one line with status 1
         {{"-h", "--verbose", "--port=6000", "stray", "--HELP"}, A::Mine, "127.0.0.1", 5002, 0, none},
-        {{"--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0", "--nonce-offset", "9"},
+        {{"--host", "10.0.0.6", "--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0",
+          "--nonce-offset", "9"},
          A::Mine,
          "10.0.0.7",
          6001,
@@ -71,7 +74,10 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
          none},
         {{"--nonce-offset", "0x10"}, A::Mine, "127.0.0.1", 5002, 0, 16},
         {{"--nonce-offset", " 09"}, A::Mine, "127.0.0.1", 5002, 0, 0},  // octal stops at the 9
-        {{"--nonce-offset", "-1"}, A::Mine, "127.0.0.1", 5002, 0, -1},  // wraps to 2^64 - 1
+        {{"--nonce-offset", "184467440693"}, A::Mine, "127.0.0.1", 5002, 0, 184467440693},  // ends below p
+        {{"--nonce-offset", "-1"}, A::Fail, "Invalid --nonce-offset value: -1" + past_p, 0, 0, none},  // 2^64 - 1
+        {{"--nonce-offset", "184467440694"}, A::Fail, "Invalid --nonce-offset value: 184467440694" + past_p, 0, 0,
+         none},
         {{"--help", "--gpu", "-1"}, A::ShowHelp, "127.0.0.1", 5002, 0, none},
         {{"--test", "--gpu", "1", "--port", "x"}, A::RunTest, "127.0.0.1", 5002, 0, none},
         {{"--gpu", "1", "--test", "--help"}, A::RunTest, "127.0.0.1", 5002, 1, none},
@@ -260,7 +266,9 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
     for (const auto& [args, devices, status, err] : cases) {
         std::vector<std::string> argv = {"corvane-miner"};
         argv.insert(argv.end(), args.begin(), args.end());
-        r = support::run_process(MINER, argv, {"CRV_DEBUG", "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices)}, 30s);
+        r = support::run_process(
+            MINER, argv,
+            {"CRV_DEBUG", "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices), "CRV_EMU_MINING=start_window_ms=0"}, 30s);
         EXPECT_EQ(r.exit_status, status) << err;
         EXPECT_EQ(r.err, err);
         if (status == 0) {
@@ -291,7 +299,7 @@ TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
     for (const char *once :
          {"🔄 New puzzle detected from bridge! ID: first-puzzle-012...\n", "🔄 New puzzle: first-puzzle-012...\n",
           "🔄 New puzzle detected, resetting nonce offset to: 16\n", "=== STARTING GPU PREPROCESSING ===",
-          "🎉 Solution found for puzzle! Continuing to mine for more solutions...\n"})
+          "✅ Solution sent to miner bridge\n", "🎉 Solution found for puzzle! Continuing to mine for more solutions...\n"})
         EXPECT_EQ(count_of(r.out, once), 1u) << once << r.out;
     EXPECT_TRUE(in_order(r.out, {"Max nonces: 256, Batch size: 128\n",
                                  "Nonce offset (range index): 16, computed start nonce: 4096\n",
@@ -388,6 +396,9 @@ TEST(MinerProcess, WithTheProductWaitsEveryLineIsTakenAndAStopIsPrompt)
     auto miner = miner_on(*bridge, SMALL);
     EXPECT_FALSE(bridge->wait_for_line("\"SubmitSolution\"", 4s).empty()) << miner->out();
     EXPECT_TRUE(miner->wait_for_output("🎉 Solution found for puzzle!", 5s));
+    // The next poll's first line answers the solution: logged as its verdict.
+    EXPECT_TRUE(miner->wait_for_output(
+        "📨 Bridge verdict on the solution for puzzle second-line...: {\"msg_type\":\"solution_ack\"}...\n", 10s));
     for (const bool silent : {false, true}) {
         if (silent) {
             bridge = std::make_unique<TestBridge>();
@@ -401,6 +412,69 @@ TEST(MinerProcess, WithTheProductWaitsEveryLineIsTakenAndAStopIsPrompt)
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.err, "");  // a woken receive reports nothing
         EXPECT_TRUE(in_order(r.out, {"Received signal 15", "🔄 Bridge puzzle fetcher stopped\n", "📡 Disconnected"}));
+    }
+}
+
+TEST(MinerProcess, AnUnreachableBridgeIsRetriedForTheStartWindow)
+{
+    const int port = support::closed_port();
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    const std::vector<std::string> argv = {"corvane-miner", "--port", std::to_string(port)};
+    support::ProcessResult r = support::run_process(
+        MINER, argv, {"CRV_EMU_DEVICE_COUNT=1", "CRV_EMU_MINING=start_window_ms=400 backoff_ms=100 backoff_cap_ms=100"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_GE(count_of(r.err, "🔌 Connection attempt "), 2u) << r.err;  // one line per retried attempt
+    EXPECT_TRUE(in_order(r.err, {"🔌 Connection attempt 1 to miner bridge at " + where + " failed (Connection refused); next in 0.",
+                                 "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " +
+                                     where + "\n"}));
+    // A bridge that comes up within the window is found.
+    support::ChildProcess miner(MINER, argv,
+                                {"CRV_EMU_DEVICE_COUNT=1", "CRV_EMU_MINING=start_window_ms=20000 backoff_ms=100 backoff_cap_ms=200"});
+    ASSERT_TRUE(miner.wait_for_output("🔌 Connection attempt 2 ", 10s, true)) << miner.err();
+    TestBridge bridge(TestBridge::always(support::no_puzzle_reply()), port);
+    EXPECT_FALSE(bridge.wait_for_line("\"RequestPuzzle\"", 10s).empty()) << miner.err();
+    miner.send_signal(SIGINT);
+    r = miner.wait(20s);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(in_order(r.out, {"✅ Connected to miner bridge at " + where + "\n", "Received signal 2"}));
+}
+
+TEST(MinerProcess, MiningGoesOnThroughALostConnectionAndTheKeptSolutionFollowsTheReconnect)
+{
+    // The bridge closes the connection right after the puzzle: the hit found meanwhile is kept and
+    // sent once the new connection shows that the puzzle is still the current one.
+    const PowPuzzle puzzle = test_puzzle("kept-puzzle", "block-1", easy_threshold());
+    TestBridge bridge([&](size_t n) { return reply(puzzle) + (n == 0 ? std::string(1, TestBridge::CLOSE) : ""); });
+    const auto miner = miner_on(bridge, FAST + " backoff_ms=1000 backoff_cap_ms=1000");
+    const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
+    ASSERT_FALSE(line.empty()) << miner->out() << miner->err();
+    support::check_submission(line, puzzle, 5);
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.err.find("❌ Connection closed by bridge; mining goes on, reconnecting to 127.0.0.1:"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("⚠️ Solution for puzzle kept-puzzle... kept: the bridge is not connected"), std::string::npos);
+    EXPECT_EQ(count_of(r.out, "✅ Connected to miner bridge at "), 2u);
+    EXPECT_TRUE(in_order(r.out, {"SOLUTION FOUND", "✅ Connected to miner bridge", "✅ Solution sent to miner bridge\n"}));
+}
+
+TEST(MinerProcess, ARepeatedReplyIsLoggedOnceUnlessDebugging)
+{
+    for (const bool debug : {false, true}) {
+        TestBridge bridge(TestBridge::always(support::no_puzzle_reply()));
+        const auto miner = miner_on(bridge, FAST, "0", "", debug);
+        ASSERT_EQ(bridge.wait_for_lines("\"RequestPuzzle\"", 6, 20s).size(), 6u);
+        miner->send_signal(SIGINT);
+        const support::ProcessResult r = miner->wait(20s);
+        EXPECT_EQ(r.err, "");
+        for (const char* traffic : {"📤 Sent: {\"RequestPuzzle\":null}...\n", "📥 Raw response: ",
+                                    "📥 Message type: error\n", "❌ Bridge error: No puzzle available\n"}) {
+            if (debug)
+                EXPECT_GE(count_of(r.out, traffic), 5u) << traffic;
+            else
+                EXPECT_EQ(count_of(r.out, traffic), 1u) << traffic;
+        }
     }
 }
 

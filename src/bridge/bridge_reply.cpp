@@ -18,12 +18,12 @@ std::string member_text(const nlohmann::json& value)
     return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-BridgeReply acceptPuzzle(const nlohmann::json& puzzle_json, const std::string& last_puzzle_id)
+BridgeReply acceptPuzzle(const nlohmann::json& puzzle_json, const std::string& last_puzzle_id, bool echo)
 {
     BridgeReply result;
     const std::string id = puzzle_json.value("id", "");
     if (id.empty()) {
-        print_line(std::cout, "Puzzle from bridge has empty ID");
+        if (echo) print_line(std::cout, "Puzzle from bridge has empty ID");
         result.outcome = ReplyOutcome::EMPTY_ID;
         return result;
     }
@@ -31,7 +31,7 @@ BridgeReply acceptPuzzle(const nlohmann::json& puzzle_json, const std::string& l
     puzzle.id = id;
     if (puzzle_json.contains("threshold")) {
         const nlohmann::json& threshold = puzzle_json.at("threshold");
-        print_line(std::cout, "🎯 Threshold: " + threshold.dump());
+        if (echo) print_line(std::cout, "🎯 Threshold: " + threshold.dump());
         puzzle.threshold = member_text(threshold);
     }
     if (puzzle_json.contains("total_guesser_reward")) {
@@ -43,15 +43,16 @@ BridgeReply acceptPuzzle(const nlohmann::json& puzzle_json, const std::string& l
     }
 
     // New work is recognised by its id alone.
+    result.puzzle_id = id;
     if (id == last_puzzle_id) {
         result.outcome = ReplyOutcome::SAME_PUZZLE;
         return result;
     }
-    result.puzzle_id = id;
     print_line(std::cout, "");
     print_line(std::cout, "🔄 New puzzle detected from bridge! ID: " + text_prefix(id, kLoggedIdCharacters) + "...");
     // Refused before any GPU work: a bad text would build (and mine) a buffer for other paths.
-    const std::string refusal = checkPuzzle(puzzle, result.puzzle);
+    std::string refusal = checkPuzzleMembers(puzzle_json);
+    if (refusal.empty()) refusal = checkPuzzle(puzzle, result.puzzle);
     if (!refusal.empty()) {
         print_line(std::cerr, "Error: puzzle " + text_prefix(id, kLoggedIdCharacters) + "... refused: " + refusal);
         result.outcome = ReplyOutcome::REFUSED;
@@ -64,12 +65,12 @@ BridgeReply acceptPuzzle(const nlohmann::json& puzzle_json, const std::string& l
 
 }  // namespace
 
-BridgeReply acceptBridgeReply(const nlohmann::json& reply, const std::string& last_puzzle_id)
+BridgeReply acceptBridgeReply(const nlohmann::json& reply, const std::string& last_puzzle_id, bool echo)
 {
     if (!reply.is_object() || reply.empty()) return {};
 
     const std::string type = reply.value("msg_type", "");
-    if (type == "pow_puzzle_v1" && reply.contains("puzzle")) return acceptPuzzle(reply.at("puzzle"), last_puzzle_id);
+    if (type == "pow_puzzle_v1" && reply.contains("puzzle")) return acceptPuzzle(reply.at("puzzle"), last_puzzle_id, echo);
     BridgeReply result;
     if (type == "error") {
         const std::string message = reply.value("message", "Unknown error");

@@ -1,6 +1,7 @@
 #include "bridge/client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,25 +9,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <iostream>
 
-#include "bridge/reply_line.h"
 #include "bridge/socket_writer.h"
-#include "bridge/text_prefix.h"
-#include "diag/console_line.h"
 
 std::unique_ptr<CorvaneCudaMinerClient> g_corvane_miner_client;
 
 namespace {
 
 constexpr std::size_t kReceiveChunkBytes = 4096;  // one byte short of it is read per recv
-constexpr std::size_t kLoggedCharacters = 100;
-
-nlohmann::json nothing_usable() { return nlohmann::json::object(); }
 
 // poll(2) wait matching SO_RCVTIMEO: a zero timeval waits without limit; never wait shorter.
 int poll_milliseconds(const timeval& timeout)
@@ -34,6 +27,12 @@ int poll_milliseconds(const timeval& timeout)
     if (timeout.tv_sec == 0 && timeout.tv_usec == 0) return -1;
     const long long ms = static_cast<long long>(timeout.tv_sec) * 1000 + (timeout.tv_usec + 999) / 1000;
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+int clamp_milliseconds(std::chrono::milliseconds duration)
+{
+    const long long ms = duration.count();
+    return ms < 0 ? 0 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 }  // namespace
@@ -64,54 +63,102 @@ CorvaneCudaMinerClient::~CorvaneCudaMinerClient()
     if (wake_fd != -1) ::close(wake_fd);
 }
 
-bool CorvaneCudaMinerClient::connect()
+ConnectOutcome CorvaneCudaMinerClient::connect(std::chrono::milliseconds timeout, std::chrono::milliseconds send_timeout)
 {
-    if (socket_fd != -1) ::close(socket_fd);  // a second connect must not leak the first socket
-    received = LineBuffer();
-
-    socket_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (socket_fd < 0) {
-        socket_fd = -1;
-        print_line(std::cerr, "❌ Failed to create socket");
-        return false;
-    }
+    using S = ConnectOutcome::Status;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) <= 0) {
-        print_line(std::cerr, "❌ Invalid address: " + host);
-        return false;
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) <= 0) return {S::BAD_ADDRESS, 0};
+
+    // Non-blocking while connecting, so the wait has a limit and a stop can end it.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {S::NO_SOCKET, errno};
+    auto give_up = [fd](S status, int error) {
+        ::close(fd);
+        return ConnectOutcome{status, error};
+    };
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        if (errno != EINPROGRESS) return give_up(S::FAILED, errno);
+        switch (wait_for(fd, POLLOUT, clamp_milliseconds(timeout))) {
+        case Wait::TIMED_OUT:
+            return give_up(S::FAILED, ETIMEDOUT);
+        case Wait::WOKEN:
+            return give_up(S::INTERRUPTED, 0);
+        case Wait::FAILED:
+            return give_up(S::FAILED, errno);
+        case Wait::READY:
+            break;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+        if (error != 0) return give_up(S::FAILED, error);
     }
-    if (::connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        print_line(std::cerr, "❌ Failed to connect to bridge at " + host + ":" + std::to_string(port));
-        return false;
+    const int flags = ::fcntl(fd, F_GETFL);
+    const timeval send_wait = receive_timeout_value(static_cast<float>(send_timeout.count()) / 1000.0f);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_wait, sizeof send_wait) < 0)
+        return give_up(S::FAILED, errno);
+
+    int previous;
+    {
+        std::lock_guard<std::mutex> lock(write_mutex);
+        previous = socket_fd;
+        socket_fd = fd;
+        failure_.store(0);
     }
-    print_line(std::cout, "✅ Connected to miner bridge at " + host + ":" + std::to_string(port));
+    if (previous != -1) ::close(previous);
+    received = LineBuffer();
+    return {S::CONNECTED, 0};
+}
+
+bool CorvaneCudaMinerClient::disconnect()
+{
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(write_mutex);  // no send is using the descriptor then
+        fd = socket_fd;
+        socket_fd = -1;
+    }
+    if (fd == -1) return false;
+    ::close(fd);
+    received = LineBuffer();
     return true;
 }
 
-void CorvaneCudaMinerClient::disconnect()
+void CorvaneCudaMinerClient::mark_failed(LinkFailure failure, int error)
 {
-    if (socket_fd == -1) return;
-    ::close(socket_fd);
-    socket_fd = -1;
-    print_line(std::cout, "📡 Disconnected from miner bridge");
+    int none = 0;
+    failure_.compare_exchange_strong(none, static_cast<int>(failure) | (error << 8));
+}
+
+LinkFailure CorvaneCudaMinerClient::failure() const
+{
+    return static_cast<LinkFailure>(failure_.load() & 0xFF);
+}
+
+int CorvaneCudaMinerClient::failure_error() const
+{
+    return failure_.load() >> 8;
 }
 
 bool CorvaneCudaMinerClient::send_message(const nlohmann::json& message)
 {
-    const std::string text = message.dump();
-    const std::string line = text + '\n';
-    bool sent;
-    {
-        std::lock_guard<std::mutex> lock(write_mutex);
-        sent = send_whole(socket_fd, line.data(), line.size());
-    }
-    if (!sent) {
-        print_line(std::cerr, "❌ Failed to send message");
+    const std::string line = message.dump() + '\n';
+    std::lock_guard<std::mutex> lock(write_mutex);
+    if (socket_fd == -1 || failure() != LinkFailure::NONE) return false;
+    // A bridge that has closed its end would still take one line into the socket buffer and lose
+    // it: a line for a connection known to be gone is not written at all.
+    pollfd peer{socket_fd, POLLRDHUP, 0};
+    if (::poll(&peer, 1, 0) > 0 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+        mark_failed(LinkFailure::CLOSED, 0);
         return false;
     }
-    print_line(std::cout, "📤 Sent: " + text_prefix(text, kLoggedCharacters) + "...");
+    if (!send_whole(socket_fd, line.data(), line.size())) {
+        mark_failed(LinkFailure::SEND, errno);
+        return false;
+    }
     return true;
 }
 
@@ -125,73 +172,78 @@ void CorvaneCudaMinerClient::interrupt()
     errno = saved_errno;
 }
 
-bool CorvaneCudaMinerClient::wait_readable(const timeval& timeout, bool& woken)
+CorvaneCudaMinerClient::Wait CorvaneCudaMinerClient::wait_for(int fd, short events, int total_ms)
 {
     using Clock = std::chrono::steady_clock;
-    const int total_ms = poll_milliseconds(timeout);
     const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms < 0 ? 0 : total_ms);
-    woken = false;
     for (;;) {
         int wait_ms = total_ms;
         if (total_ms >= 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return false;
+            if (left.count() <= 0) return Wait::TIMED_OUT;
             wait_ms = static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{socket_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
         const int ready = ::poll(fds, 2, wait_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;  // a signal is no reason to give up the wait
-            return false;
+            return Wait::FAILED;
         }
         if (ready == 0) continue;  // the deadline is checked above: poll may wake a little early
         if (fds[1].revents & POLLIN) {
             std::uint64_t count;
             const ssize_t ignored = ::read(wake_fd, &count, sizeof count);  // consume the wake
             (void)ignored;
-            woken = true;
-            return false;
+            return Wait::WOKEN;
         }
-        return true;  // data, end of stream or an error: recv tells which
+        return Wait::READY;  // ready, end of stream or an error: the next call tells which
     }
 }
 
-nlohmann::json CorvaneCudaMinerClient::receive_message(float timeout)
+ReceivedLine CorvaneCudaMinerClient::receive_message(float timeout)
 {
-    if (socket_fd == -1) {
-        print_line(std::cerr, "❌ Not connected to bridge");
-        return nothing_usable();
-    }
+    using S = ReceivedLine::Status;
+    ReceivedLine result;
+    if (socket_fd == -1) return result;
     const timeval wait = receive_timeout_value(timeout);
     if (::setsockopt(socket_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
-        print_line(std::cerr, "❌ Failed to set socket timeout");
-        return nothing_usable();
+        result.status = S::BAD_TIMEOUT;
+        return result;
     }
-
-    std::string line;
-    while (!received.take_line(line)) {
-        bool woken = false;
-        if (!wait_readable(wait, woken)) {
-            if (!woken) print_line(std::cerr, "⏰ Timeout or error receiving response");
-            return nothing_usable();
+    while (!received.take_line(result.line)) {
+        switch (wait_for(socket_fd, POLLIN, poll_milliseconds(wait))) {
+        case Wait::TIMED_OUT:
+            result.status = S::TIMED_OUT;
+            return result;
+        case Wait::WOKEN:
+            result.status = S::WOKEN;
+            return result;
+        case Wait::FAILED:
+            mark_failed(LinkFailure::RECEIVE, errno);
+            result.status = S::FAILED;
+            return result;
+        case Wait::READY:
+            break;
         }
         char chunk[kReceiveChunkBytes];
         const ssize_t count = ::recv(socket_fd, chunk, sizeof chunk - 1, 0);
         if (count == 0) {
-            print_line(std::cerr, "❌ Connection closed by bridge");
-            return nothing_usable();
+            mark_failed(LinkFailure::CLOSED, 0);
+            result.status = S::CLOSED;
+            return result;
         }
         if (count < 0) {
             if (errno == EINTR) continue;
-            print_line(std::cerr, "⏰ Timeout or error receiving response");
-            return nothing_usable();
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                result.status = S::TIMED_OUT;
+                return result;
+            }
+            mark_failed(LinkFailure::RECEIVE, errno);
+            result.status = S::FAILED;
+            return result;
         }
-        const std::size_t dropped = received.append(chunk, static_cast<std::size_t>(count));
-        for (std::size_t i = 0; i < dropped; ++i) {
-            print_line(std::cerr, "❌ Dropped a message from bridge longer than " +
-                                      std::to_string(received.max_line_bytes()) + " bytes");
-        }
+        result.dropped_lines += received.append(chunk, static_cast<std::size_t>(count));
     }
-
-    return parse_reply_line(line);
+    result.status = S::LINE;
+    return result;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "bridge/text_prefix.h"
 #include "hash/field.h"
 
 namespace {
@@ -41,15 +42,20 @@ std::string checkPuzzle(const PowPuzzle& puzzle, CheckedPuzzle& out)
     const Path paths[] = {{"pow", puzzle.auth_paths.pow, 3},
                           {"header", puzzle.auth_paths.header, 2},
                           {"kernel", puzzle.auth_paths.kernel, 1}};
-    for (const Path& path : paths)
-        for (size_t i = 0; i < std::min(path.used, path.texts.size()); ++i) {
+    for (const Path& path : paths) {
+        if (path.texts.size() < path.used)
+            return std::string("auth path ") + path.name + " has " + std::to_string(path.texts.size()) + " of " +
+                   std::to_string(path.used) + " entries";
+        for (size_t i = 0; i < path.used; ++i) {
             const std::string reason = pathTextError(path.texts[i]);
             if (!reason.empty())
                 return std::string("auth path ") + path.name + "[" + std::to_string(i) + "] " + reason;
         }
+    }
     const std::string& threshold = puzzle.threshold;
-    const bool array_form = !threshold.empty() && threshold.front() == '[' && threshold.back() == ']';
-    if (!array_form && !threshold.empty()) {
+    if (threshold.empty()) return "threshold is missing";
+    const bool array_form = threshold.front() == '[' && threshold.back() == ']';
+    if (!array_form) {
         const std::string reason = hexTextError(threshold);
         if (!reason.empty()) return "threshold " + reason;
     }
@@ -60,5 +66,16 @@ std::string checkPuzzle(const PowPuzzle& puzzle, CheckedPuzzle& out)
     out.threshold_text = threshold;
     out.threshold = parseDigestString(threshold);
     out.mast_paths = convertToPowMastPaths(puzzle.auth_paths);
+    return "";
+}
+
+std::string checkPuzzleMembers(const nlohmann::json& puzzle)
+{
+    if (!puzzle.contains("auth_paths")) return "auth_paths is missing";
+    if (!puzzle.at("auth_paths").is_object()) return "auth_paths is not an object";
+    if (puzzle.contains("threshold")) {
+        const nlohmann::json& threshold = puzzle.at("threshold");
+        if (!threshold.is_string() && !threshold.is_array()) return "threshold is not text: " + text_prefix(threshold.dump(), 32);
+    }
     return "";
 }

@@ -14,23 +14,23 @@ constexpr std::size_t kLoggedIdCharacters = 32;
 
 }  // namespace
 
-nlohmann::json parse_reply_line(const std::string& line)
+nlohmann::json parse_reply_line(const std::string& line, bool echo)
 {
-    print_line(std::cout, "📥 Raw response: " + text_prefix(line, kLoggedCharacters) + "...");
+    if (echo) print_line(std::cout, "📥 Raw response: " + text_prefix(line, kLoggedCharacters) + "...");
     try {
         if (json_nesting_exceeds(line)) {
             throw std::runtime_error("nesting deeper than " + std::to_string(kMaxBridgeJsonDepth) + " levels");
         }
         nlohmann::json parsed = nlohmann::json::parse(line);
         const std::string type = parsed.value("msg_type", "unknown");
-        print_line(std::cout, "📥 Message type: " + type);
+        if (echo) print_line(std::cout, "📥 Message type: " + type);
         if (type == "pow_puzzle_v1") {
             // operator[] adds a null "puzzle" when absent, and value() on null throws: such a
             // reply ends as a parse failure.
             const std::string id = parsed["puzzle"].value("id", "NO_ID");
-            print_line(std::cout, "🎯 Received puzzle with ID: " + text_prefix(id, kLoggedIdCharacters) + "...");
+            if (echo) print_line(std::cout, "🎯 Received puzzle with ID: " + text_prefix(id, kLoggedIdCharacters) + "...");
         } else if (type == "error") {
-            print_line(std::cout, "❌ Bridge error: " + parsed.value("message", "Unknown error"));
+            if (echo) print_line(std::cout, "❌ Bridge error: " + parsed.value("message", "Unknown error"));
         }
         return parsed;
     } catch (const std::exception& error) {

@@ -4,6 +4,7 @@
 
 #include "bridge/client.h"
 #include "bridge/text_prefix.h"
+#include "bridge/traffic_echo.h"
 #include "diag/console_line.h"
 
 SolutionTexts solution_texts(const Pow& pow)
@@ -51,7 +52,9 @@ SubmissionResult submitPowSolutionToBridge(const std::string& proposal_id, const
     print_line(std::cout, "📤 Submitting POW solution to miner bridge...");
     print_line(std::cout, "📤 Proposal ID: " + text_prefix(proposal_id, 16) + "...");
     if (g_corvane_miner_client->send_message(message)) {
-        print_line(std::cout, "✅ Solution submitted to miner bridge successfully!");
+        print_line(std::cout, sent_line(result.request_json));
+        // Sent, not accepted: a verdict, if the bridge gives one, arrives later as a reply line.
+        print_line(std::cout, "✅ Solution sent to miner bridge");
         result.success = true;
         result.message = "Submitted to miner bridge";
     } else {

@@ -31,8 +31,8 @@ nlohmann::json solution_message(const std::string& proposal_id, const std::strin
                                 const std::vector<std::string>& path_a,
                                 const std::vector<std::string>& path_b, const std::string& nonce);
 
-// Sends through g_corvane_miner_client from the mining thread. A missing client and a failed send
-// come back in the result; only a text that is not valid UTF-8 throws (the JSON library's error).
+// Sends through g_corvane_miner_client (from any thread). A missing client and a failed send come
+// back in the result; only a text that is not valid UTF-8 throws (the JSON library's error).
 SubmissionResult submitPowSolutionToBridge(const std::string& proposal_id, const std::string& root,
                                            const std::vector<std::string>& path_a,
                                            const std::vector<std::string>& path_b,

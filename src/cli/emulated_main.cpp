@@ -1,5 +1,5 @@
-// corvane-miner-emu: the whole program on the emulator, for process-level tests; built only with
-// the emulated library, never into the product. Its extra inputs:
+// corvane-miner-emu: the whole program on the emulator, for process-level tests and the soak run;
+// built only with the emulated library, never into the product. Its extra inputs:
 //   CRV_EMU_MINING="tree_height=4 range=64 ..." shrinks the geometry and the timings so a run takes
 //     seconds;
 //   CRV_EMU_FAULT="kernel:20:700 sync:2:700" injects device faults through the emulator's hook:
@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/run_miner.h"
@@ -18,20 +19,32 @@
 
 namespace {
 
-void inject_faults(const char* text)
+// "a<sep>b c<sep>d ..." from the environment variable `name`, as (a, b) pairs; items without the
+// separator are skipped.
+std::vector<std::pair<std::string, std::string>> items(const char* name, char separator)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    const char* text = std::getenv(name);
+    std::istringstream in(text ? text : "");
+    for (std::string item; in >> item;) {
+        const size_t at = item.find(separator);
+        if (at != std::string::npos) out.emplace_back(item.substr(0, at), item.substr(at + 1));
+    }
+    return out;
+}
+
+void inject_faults()
 {
     static const std::map<std::string, emu::Op> ops = {
         {"malloc", emu::Op::Malloc}, {"memset", emu::Op::Memset},   {"memcpy", emu::Op::Memcpy},
         {"stream", emu::Op::StreamCreate}, {"launch", emu::Op::Launch}, {"kernel", emu::Op::Kernel},
         {"sync", emu::Op::Synchronize},    {"occupancy", emu::Op::Occupancy}};
-    std::istringstream in(text ? text : "");
-    for (std::string item; in >> item;) {
-        std::istringstream fields(item);
-        std::string op, nth, code;
-        if (!std::getline(fields, op, ':') || !std::getline(fields, nth, ':') || !std::getline(fields, code)) continue;
+    for (const auto& [op, rest] : items("CRV_EMU_FAULT", ':')) {
+        const size_t colon = rest.find(':');
         const auto found = ops.find(op);
-        if (found == ops.end()) continue;
-        emu::fail_nth(found->second, std::stoi(nth), static_cast<cudaError_t>(std::stoi(code)));
+        if (found == ops.end() || colon == std::string::npos) continue;
+        emu::fail_nth(found->second, std::stoi(rest.substr(0, colon)),
+                      static_cast<cudaError_t>(std::stoi(rest.substr(colon + 1))));
     }
 }
 
@@ -40,21 +53,20 @@ void inject_faults(const char* text)
 int main(int argc, char** argv)
 {
     MiningConfig config;
-    const char* text = std::getenv("CRV_EMU_MINING");
-    std::istringstream in(text ? text : "");
-    for (std::string item; in >> item;) {
-        const size_t eq = item.find('=');
-        if (eq == std::string::npos) continue;
-        const std::string key = item.substr(0, eq);
-        const unsigned long long value = std::stoull(item.substr(eq + 1));
+    using std::chrono::milliseconds;
+    for (const auto& [key, text] : items("CRV_EMU_MINING", '=')) {
+        const unsigned long long value = std::stoull(text);
         if (key == "tree_height") config.geometry.tree_height = value;
         else if (key == "range") config.driver.nonces_per_range = value;
         else if (key == "batch") config.driver.max_batch_size = value;
-        else if (key == "range_pause_ms") config.driver.range_pause = std::chrono::milliseconds(value);
-        else if (key == "fetch_pause_ms") config.fetch_pause = std::chrono::milliseconds(value);
+        else if (key == "range_pause_ms") config.driver.range_pause = milliseconds(value);
+        else if (key == "fetch_pause_ms") config.fetch_pause = milliseconds(value);
         else if (key == "receive_timeout_ms") config.receive_timeout_s = static_cast<float>(value) / 1000.0f;
-        else if (key == "status_ms") config.status_interval = std::chrono::milliseconds(value);
+        else if (key == "start_window_ms") config.link.start_window = milliseconds(value);
+        else if (key == "backoff_ms") config.link.backoff.first = milliseconds(value);
+        else if (key == "backoff_cap_ms") config.link.backoff.cap = milliseconds(value);
+        else if (key == "status_ms") config.status_interval = milliseconds(value);
     }
-    inject_faults(std::getenv("CRV_EMU_FAULT"));
+    inject_faults();
     return run_miner(std::vector<std::string>(argv, argv + argc), config);
 }

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "hash/field.h"
+
 namespace {
 
 constexpr int PORT_MIN = 1;
@@ -22,8 +24,10 @@ std::string conversionFailure(const char* option, const std::string& text, const
 
 }  // namespace
 
-OptionScan scanStartupOptions(const std::vector<std::string>& args)
+OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t nonces_per_range)
 {
+    // A nonce's counter is a field element: range K must end below p, and K * range must not wrap.
+    const uint64_t ranges_below_p = nonces_per_range == 0 ? 0 : field::P / nonces_per_range;
     OptionScan scan;
     StartupSettings& s = scan.settings;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -51,6 +55,10 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args)
             } catch (const std::exception& error) {
                 return failure(scan, conversionFailure("--nonce-offset", text, error));
             }
+            if (s.nonce_offset >= ranges_below_p)
+                return failure(scan, "Invalid --nonce-offset value: " + text +
+                                         " (its nonces would reach the field modulus p; the largest range index is " +
+                                         std::to_string(ranges_below_p - 1) + ")");
         } else if (word == "--gpu" && has_value) {
             const std::string& text = args[++i];
             try {

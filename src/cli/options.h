@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "mining/mining_driver.h"
+
 struct StartupSettings {
     std::string host = "127.0.0.1";
     int port = 5002;
@@ -29,7 +31,9 @@ struct OptionScan {
 
 // args[0] is the program name, as the process received it. Words after --test or --help are never
 // examined; unknown words, stray values and a value option without its value are ignored.
-OptionScan scanStartupOptions(const std::vector<std::string>& args);
+// `nonces_per_range` bounds --nonce-offset: the counters of its first range must stay below p.
+OptionScan scanStartupOptions(const std::vector<std::string>& args,
+                              uint64_t nonces_per_range = MAX_NONCES_PER_RANGE);
 
 // The help text, every line ended by a newline.
 std::string helpText(const std::string& program_name);

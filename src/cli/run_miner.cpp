@@ -16,7 +16,8 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config)
     // Before anything else can start: an interrupt during start-up already requests the stop.
     StopSignalWatcher stop_watcher;
 
-    const OptionScan scan = scanStartupOptions(args.empty() ? std::vector<std::string>{""} : args);
+    const OptionScan scan =
+        scanStartupOptions(args.empty() ? std::vector<std::string>{""} : args, config.driver.nonces_per_range);
     switch (scan.action) {
     case StartupAction::ShowHelp:
         std::cout << helpText(args.empty() ? std::string() : args[0]) << std::flush;

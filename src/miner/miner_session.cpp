@@ -3,9 +3,9 @@
 #include <iostream>
 #include <string>
 
-#include "bridge/solution_submission.h"
 #include "diag/console_line.h"
 #include "miner/shared_state.h"
+#include "miner/solution_outbox.h"
 #include "miner/stop_signal.h"
 #include "pow/guesser_buffer.h"
 #include "pow/solution_check.h"
@@ -49,15 +49,7 @@ MiningSession::Next MinerSession::solution_found(const CheckedPuzzle& puzzle, co
         return Next::MINE;
     }
     total_solutions_found.fetch_add(1);
-    const SolutionTexts texts = solution_texts(pow);
-    const SubmissionResult result =
-        submitPowSolutionToBridge(puzzle.id, texts.root, texts.path_a, texts.path_b, texts.nonce);
-    if (result.success) {
-        total_solutions_submitted.fetch_add(1);
-        print_line(std::cout, "🎉 Solution submitted and accepted by Corvane network!");
-    } else {
-        print_line(std::cout, "⚠️ Solution found but submission failed or rejected. Continuing mining...");
-    }
+    solution_outbox.deliver(puzzle.id, pow);
     return Next::SOLVED;
 }
 

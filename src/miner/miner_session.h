@@ -21,8 +21,8 @@ public:
     std::uint64_t& range_index() override;
     // Checks the hit on the host against the installed buffer and the puzzle's threshold. One that
     // fails is counted and reported, never submitted, and the search goes on; one that holds is
-    // counted, submitted under the puzzle's id in its full text form, and ends the search: a
-    // puzzle needs one solution.
+    // counted, handed to the solution outbox under the puzzle's id (sent, or kept while the bridge
+    // is away) and ends the search: a puzzle needs one solution.
     Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override;
     void device_lost(cudaError_t error) override;
     void pause(std::chrono::milliseconds duration) override;

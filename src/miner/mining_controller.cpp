@@ -8,12 +8,16 @@
 #include "bridge/bridge_reply.h"
 #include "bridge/client.h"
 #include "bridge/puzzle_message.h"
+#include "bridge/reply_line.h"
 #include "bridge/text_prefix.h"
+#include "bridge/traffic_echo.h"
 #include "diag/console_line.h"
 #include "diag/debug.h"
 #include "gpu/device_error.h"
+#include "miner/bridge_link.h"
 #include "miner/miner_session.h"
 #include "miner/shared_state.h"
+#include "miner/solution_outbox.h"
 #include "miner/stop_signal.h"
 #include "pow/guesser_buffer.h"
 
@@ -23,8 +27,9 @@ void release_client()
 {
     std::lock_guard<std::mutex> lock(stop_targets_mutex());
     if (!g_corvane_miner_client) return;
-    g_corvane_miner_client->disconnect();
+    if (g_corvane_miner_client->disconnect()) print_line(std::cout, "📡 Disconnected from miner bridge");
     g_corvane_miner_client.reset();
+    bridge_connected.store(false);
 }
 
 std::string short_id(const std::string& id)
@@ -59,6 +64,43 @@ void act_on(const BridgeReply& reply)
     }
 }
 
+// A reply that is neither work nor "no work yet" is, while a sent solution waits, its answer.
+bool answers_a_solution(const nlohmann::json& reply)
+{
+    const std::string type = reply.value("msg_type", "");
+    if (type == "pow_puzzle_v1") return false;
+    return type != "error" || reply.value("message", "").find("No puzzle available") == std::string::npos;
+}
+
+void handle_line(const std::string& line, TrafficEcho& echo)
+{
+    const bool news = echo.reply(line);
+    const nlohmann::json reply = parse_reply_line(line, news);
+    if (reply.empty()) return;
+    std::string solved;
+    if (answers_a_solution(reply) && solution_outbox.take_awaiting(solved)) {
+        print_line(std::cout, "📨 Bridge verdict on the solution for puzzle " + short_id(solved) + ": " +
+                                  text_prefix(line, 100) + "...");
+        return;
+    }
+    const BridgeReply accepted = acceptBridgeReply(reply, last_puzzle_id, news);
+    act_on(accepted);
+    if (!accepted.puzzle_id.empty()) solution_outbox.puzzle_is_current(accepted.puzzle_id);
+}
+
+// One fetch cycle on a working connection: the request, its reply, and every line that came with it.
+void poll_bridge(CorvaneCudaMinerClient& client, BridgeLink& link, TrafficEcho& echo, const MiningConfig& config)
+{
+    const nlohmann::json request = puzzle_request_message();
+    if (!client.send_message(request)) return;  // the loss is reported by the next ensure_connected
+    echo.request_sent(request.dump());
+    std::string line;
+    if (!link.receive(client, config.receive_timeout_s, line)) return;
+    handle_line(line, echo);
+    // Lines that arrived together with the reply, such as answers to solutions.
+    while (client.has_buffered_line() && link.receive(client, config.receive_timeout_s, line)) handle_line(line, echo);
+}
+
 }  // namespace
 
 UnifiedMiningController::UnifiedMiningController(const std::string& host_, int port_, const MiningConfig& config)
@@ -83,11 +125,16 @@ bool UnifiedMiningController::start()
         event_handler = std::make_unique<EventHandler>();
         g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>(host, port);
     }
-    if (!g_corvane_miner_client->connect()) {
+    switch (BridgeLink(config_.link).connect_at_start(*g_corvane_miner_client)) {
+    case BridgeLink::State::FAILED:
         print_parts(std::cerr, "Failed to connect to miner bridge at ", host, ":", port);
-        std::lock_guard<std::mutex> lock(stop_targets_mutex());
-        g_corvane_miner_client.reset();
+        release_client();
         return false;
+    case BridgeLink::State::STOPPED:  // asked to stop while the bridge was still away
+        release_client();
+        return true;
+    default:
+        break;
     }
     // The GPU is the one the start-up selected on this thread.
     fetcher_thread = std::thread(&UnifiedMiningController::fetcherLoop, this);
@@ -105,6 +152,8 @@ void UnifiedMiningController::fetcherLoop()
 void bridgePuzzleFetcher(const MiningConfig& config)
 {
     print_parts(std::cout, "🔄 Bridge puzzle fetcher started");
+    BridgeLink link(config.link);
+    TrafficEcho echo(crv_debug_runtime_enabled());
     for (;;) {
         if (stop_mining.load()) {
             print_parts(std::cout, "🔄 Bridge puzzle fetcher stopped");
@@ -116,18 +165,23 @@ void bridgePuzzleFetcher(const MiningConfig& config)
             sleep_unless_stopped(config.fetch_pause);
             continue;
         }
+        switch (link.ensure_connected(*client)) {
+        case BridgeLink::State::RECONNECTED:
+            echo.forget();
+            solution_outbox.connection_replaced();
+            break;
+        case BridgeLink::State::CONNECTED:
+            break;
+        default:
+            continue;  // stopped
+        }
         try {
-            const bool sent = client->send_message(puzzle_request_message());
-            nlohmann::json reply = sent ? client->receive_message(config.receive_timeout_s) : nlohmann::json::object();
-            act_on(acceptBridgeReply(reply, last_puzzle_id));
-            // Lines that arrived together with the reply, such as answers to solutions.
-            while (client->has_buffered_line())
-                act_on(acceptBridgeReply(client->receive_message(config.receive_timeout_s), last_puzzle_id));
+            poll_bridge(*client, link, echo, config);
         } catch (const std::exception& error) {
             print_parts(std::cerr, "Error fetching puzzle from bridge: ", error.what());
             event_handler->postEvent(MiningEvent(EventType::ERROR, "", error.what()));
         }
-        sleep_unless_stopped(config.fetch_pause);
+        if (client->connected()) sleep_unless_stopped(config.fetch_pause);  // a loss is taken on at once
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "miner/bridge_link.h"
 #include "miner/mining_event.h"
 #include "miner/mining_status.h"
 #include "mining/mining_driver.h"
@@ -20,6 +21,7 @@ struct MiningConfig {
     float receive_timeout_s = 10.0f;                   // for the reply to a puzzle request
     std::chrono::milliseconds status_interval{60000};  // between two status lines
     std::chrono::milliseconds rate_window{60000};      // the status line's rate counts this past
+    BridgeLinkConfig link;                             // start-up retries, reconnects
 };
 
 class UnifiedMiningController {
@@ -27,9 +29,10 @@ public:
     UnifiedMiningController(const std::string& host, int port, const MiningConfig& config = {});
     ~UnifiedMiningController();
 
-    // Connects, runs the fetcher thread and the mining loop until a stop, then shuts down in
-    // order: fetcher joined, client disconnected and destroyed. False when the connection failed
-    // (reported here; no thread was started).
+    // Connects (retrying an unreachable bridge for config.link.start_window), runs the fetcher
+    // thread and the mining loop until a stop, then shuts down in order: fetcher joined, client
+    // disconnected and destroyed. False when no connection could be made (reported here; no
+    // thread was started); true also when a stop came before the bridge did.
     bool start();
     void fetcherLoop();
     void miningLoop();
@@ -46,7 +49,8 @@ private:
     MiningStatus status_;
 };
 
-// One fetch cycle after another until a stop: request, reply, pause.
+// One fetch cycle after another until a stop: request, reply, pause; a lost connection is taken up
+// again with backoff while mining goes on.
 void bridgePuzzleFetcher(const MiningConfig& config = {});
 
 // Mining against the bridge at host:port until it ends; then the GPU is released. False when the

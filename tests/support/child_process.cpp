@@ -70,12 +70,13 @@ bool ChildProcess::running(std::chrono::steady_clock::time_point deadline)
     return alive;
 }
 
-bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout)
+bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout, bool error_stream)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (running(deadline) && result_.out.find(text) == std::string::npos) {
+    const std::string& stream = error_stream ? result_.err : result_.out;
+    while (running(deadline) && stream.find(text) == std::string::npos) {
     }
-    return result_.out.find(text) != std::string::npos;
+    return stream.find(text) != std::string::npos;
 }
 
 ProcessResult ChildProcess::wait(std::chrono::milliseconds timeout)

@@ -30,8 +30,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void send_signal(int signal_number);
-    // Reads until standard output holds `text`; false at the deadline or when the child ended first.
-    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
+    // Reads until standard output (or error) holds `text`; false at the deadline or when the child
+    // ended first.
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout, bool error_stream = false);
     // Waits for the child to end (killing it at the deadline) and returns everything.
     ProcessResult wait(std::chrono::milliseconds timeout);
 

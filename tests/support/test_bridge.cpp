@@ -9,12 +9,15 @@
 
 namespace support {
 
-TestBridge::TestBridge(Script script) : script_(std::move(script))
+TestBridge::TestBridge(Script script, int port) : script_(std::move(script))
 {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // port 0: the kernel picks a free one
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const int one = 1;
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     socklen_t length = sizeof address;
     if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || ::listen(listen_fd_, 4) < 0 ||
         ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) < 0)
@@ -38,8 +41,15 @@ TestBridge::~TestBridge()
 
 void TestBridge::serve()
 {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    for (;;) {
+        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        serve_connection(fd);
+    }
+}
+
+void TestBridge::serve_connection(int fd)
+{
     const int one = 1, small = 16384;  // small buffers: a long line takes many writes
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);

@@ -1,6 +1,7 @@
-// A stand-in for the miner bridge on 127.0.0.1 (a free port). A background thread takes one
-// connection, records every line the miner sends and answers the n-th puzzle request with the
-// script's n-th bytes; the test waits for the lines it expects.
+// A stand-in for the miner bridge on 127.0.0.1 (a free port, or the one given). A background thread
+// takes connections one after another, records every line the miner sends and answers the n-th
+// puzzle request (counted over all connections) with the script's n-th bytes; the test waits for
+// the lines it expects.
 #pragma once
 
 #include <chrono>
@@ -25,7 +26,7 @@ public:
         return [line](size_t) { return line + "\n"; };
     }
 
-    explicit TestBridge(Script script = {});  // none: requests get no answer
+    explicit TestBridge(Script script = {}, int port = 0);  // no script: requests get no answer
     ~TestBridge();
 
     int port() const { return port_; }
@@ -36,6 +37,7 @@ public:
 
 private:
     void serve();
+    void serve_connection(int fd);
     bool answer(int fd, const std::string& line);  // records and answers a line; false: the end
 
     int listen_fd_ = -1, port_ = 0, fd_ = -1;
