@@ -95,6 +95,9 @@ class Run:
     def __init__(self, args):
         self.args, self.dir = args, args.out
         os.makedirs(self.dir, exist_ok=True)
+        for name in os.listdir(self.dir):  # what an earlier run left there
+            if name == "journal.jsonl" or name == "run.json" or name.startswith("miner-"):
+                os.remove(os.path.join(self.dir, name))
         self.port, self.epoch = free_port(), time.time() + 3
         self.journal = os.path.join(self.dir, "journal.jsonl")
         self.miners, self.exits, self.samples = [], [], []
@@ -223,12 +226,21 @@ def report(directory):
 
     for i in range(len(run["miners"])):
         with open(os.path.join(directory, "miner-%d.err" % i), errors="replace") as f:
-            where = [m.group(1) for m in map(LOST.match, f) if m]
+            err = [line.rstrip("\n") for line in f]
         status = next((e["status"] for e in run["exits"] if e["miner"] == i), None)
-        if where:
-            print("miner %d lost the device context at [%s]" % (i, "], [".join(where)))
-            if status != DEVICE_LOST_STATUS:
-                failures.append("miner %d lost the device context at [%s] and went on (status %s)" % (i, where[0], status))
+        for n, line in enumerate(err):
+            m = LOST.match(line)
+            if not m:
+                continue
+            in_build = err[n + 1:n + 2] == ["✗ GPU preprocessing failed!"]
+            print("miner %d lost the device context at [%s]%s" % (i, m.group(1), " during a buffer build" if in_build else ""))
+            if status == DEVICE_LOST_STATUS:
+                continue
+            if in_build:  # the emulator fails that one call only; a GPU fails the device check after the build too
+                print("  note: the injected fault does not stick on the emulator, so the miner's device check after "
+                      "the failed build passes and mining goes on")
+            else:
+                failures.append("miner %d lost the device context at [%s] and went on (status %s)" % (i, m.group(1), status))
     for e in run["exits"]:
         print("miner %d ended at %.1f s with status %s%s (faults: %s)" % (e["miner"], e["t"], e["status"],
               " after Ctrl-C" if e.get("final") else "", run["miners"][e["miner"]]["faults"] or "none"))
