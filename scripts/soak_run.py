@@ -26,7 +26,7 @@ DEVICE_LOST_STATUS = 3
 # Per miner process: non-sticky faults first (an allocation failure in a buffer build, a launch that
 # is refused, a kernel that fails without losing the context, a failed copy), then for the first
 # process an illegal address (context lost). N counts calls of that operation in the process.
-FAULTS = ["malloc:40:2 launch:150:701 kernel:250:999 kernel:420:700",
+FAULTS = ["malloc:40:2 launch:150:701 kernel:250:999 kernel:420:700 kernel:470:700 kernel:520:700",
           "launch:300:701 kernel:700:999 memcpy:1500:999 malloc:400:2",
           ""]
 
@@ -122,7 +122,7 @@ class Run:
                                  "--epoch", str(self.epoch), "--duration", str(duration), "--incarnation", str(j),
                                  "--switch-s", str(self.args.switch_s), "--tree-height", str(self.args.tree_height),
                                  "--difficulty", str(self.args.difficulty), "--verifier", self.args.verifier,
-                                 "--journal", self.journal])
+                                 "--journal", self.journal, "--no-work-s", "0" if j % 2 else "2"])
 
     def run(self):
         a = self.args
@@ -137,7 +137,8 @@ class Run:
                 bridge = self.start_bridge(j, end - now + 60 if last else a.bridge_s)
                 j += 1
             elif bridge is not None and bridge.poll() is not None:
-                bridge, next_bridge = None, now + a.gap_s
+                # Every other restart is quick, with work at once: the kept solutions' puzzles may still be current.
+                bridge, next_bridge = None, now + (0.3 if j % 2 else a.gap_s)
             miner = self.miners[-1]
             status = miner["proc"].poll()
             if status is not None and "ended" not in miner:
@@ -294,7 +295,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--minutes", type=float, default=10)
     p.add_argument("--bridge-s", type=int, default=60, help="life of each bridge process")
-    p.add_argument("--gap-s", type=float, default=3, help="time without a bridge between two")
+    p.add_argument("--gap-s", type=float, default=3, help="time without a bridge between two (every other restart: 0.3 s)")
     p.add_argument("--switch-s", type=float, default=4, help="a new puzzle id this often")
     p.add_argument("--difficulty", type=int, default=2000)
     p.add_argument("--tree-height", type=int, default=10)
