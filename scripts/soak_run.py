@@ -199,7 +199,8 @@ def report(directory):
     sent_nonces = [line[len(head):len(head) + 48] for line in lines["out"] if line.startswith(head)]
     received = {json.loads(s["line"])["SubmitSolution"]["pow"]["nonce"][:48] for s in subs if "line" in s}
     lost = [n for n in sent_nonces if n not in received]
-    kept = sum(1 for line in lines["err"] if " kept: " in line)
+    kept = [line.split()[4][:16] for line in lines["err"] if " kept: " in line]
+    delivered = {s["id"][:16] for s in subs} & set(kept)
     print("solutions: %d sent by the miner, %d received by the bridge, %d verified ok, %d failed, "
           "%d for a puzzle already replaced (latest %.1f s after)"
           % (sent, len(subs), len(ok), len(subs) - len(ok), len(stale), max([s["late_s"] for s in stale] or [0])))
@@ -213,8 +214,8 @@ def report(directory):
             failures.append("%d submissions for puzzle %s" % (n, puzzle_id[:16]))
     if not ok:
         failures.append("no verified solution")
-    print("solutions kept while disconnected: %d; sent lines never received by a bridge: %d%s"
-          % (kept, len(lost), (" (nonces " + ", ".join(n[:16] for n in lost) + ")") if lost else ""))
+    print("solutions kept while disconnected: %d, of them sent after the reconnect: %d; sent lines never received "
+          "by a bridge: %d%s" % (len(kept), len(delivered), len(lost), (" (nonces " + ", ".join(n[:16] for n in lost) + ")") if lost else ""))
 
     print("bridge processes: %d; miner connections per bridge: %s" % (len(bridges), dict(sorted(connects.items()))))
     connected = [sum(1 for line in open(os.path.join(directory, "miner-%d.out" % i), errors="replace")
