@@ -385,6 +385,26 @@ TEST(MinerProcess, ALostDeviceContextEndsTheProcessWithItsOwnStatusAfterTheShutd
     }
 }
 
+TEST(MinerProcess, ABufferThatDoesNotFitIsNotBuiltAndTheNextPuzzleTriesAgain)
+{
+    // A margin larger than the emulated GPU's memory: no buffer can fit. The miner says so without
+    // a build attempt, keeps polling, and tries again for the next puzzle.
+    const PowPuzzle first = test_puzzle("no-fit-1", "block-1", easy_threshold(), 1);
+    const PowPuzzle second = test_puzzle("no-fit-2", "block-1", easy_threshold(), 2);
+    std::atomic<bool> next{false};
+    TestBridge bridge([&](size_t) { return reply(next ? second : first); });
+    const auto miner = miner_on(bridge, FAST + " margin_mb=2048");
+    ASSERT_TRUE(miner->wait_for_output("); not building: ", 20s, true)) << miner->err();
+    next = true;
+    ASSERT_TRUE(miner->wait_for_output("🔄 New puzzle: no-fit-2...", 20s)) << miner->out();
+    miner->send_signal(SIGINT);  // the attempt under way ends before the loop takes the stop
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(count_of(r.err, "Error: GPU 0 (Corvane Emulated GPU) has "), 2u) << r.err;
+    EXPECT_EQ(count_of(r.err, "[ERR]"), 0u) << r.err;  // nothing was allocated or launched
+    EXPECT_TRUE(bridge.wait_for_lines("\"SubmitSolution\"", 1, 0ms).empty());
+}
+
 TEST(MinerProcess, WithTheProductWaitsEveryLineIsTakenAndAStopIsPrompt)
 {
     // An answer to something else, then the puzzle, in one segment: left in the buffer, the puzzle
@@ -439,24 +459,34 @@ TEST(MinerProcess, AnUnreachableBridgeIsRetriedForTheStartWindow)
     EXPECT_TRUE(in_order(r.out, {"✅ Connected to miner bridge at " + where + "\n", "Received signal 2"}));
 }
 
-TEST(MinerProcess, MiningGoesOnThroughALostConnectionAndTheKeptSolutionFollowsTheReconnect)
+TEST(MinerProcess, MiningGoesOnThroughALostConnectionAndAKeptSolutionIsSentOnlyWhileItsPuzzleIsCurrent)
 {
-    // The bridge closes the connection right after the puzzle: the hit found meanwhile is kept and
-    // sent once the new connection shows that the puzzle is still the current one.
-    const PowPuzzle puzzle = test_puzzle("kept-puzzle", "block-1", easy_threshold());
-    TestBridge bridge([&](size_t n) { return reply(puzzle) + (n == 0 ? std::string(1, TestBridge::CLOSE) : ""); });
-    const auto miner = miner_on(bridge, FAST + " backoff_ms=1000 backoff_cap_ms=1000");
-    const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
-    ASSERT_FALSE(line.empty()) << miner->out() << miner->err();
-    support::check_submission(line, puzzle, 5);
-    miner->send_signal(SIGINT);
-    const support::ProcessResult r = miner->wait(20s);
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_NE(r.err.find("❌ Connection closed by bridge; mining goes on, reconnecting to 127.0.0.1:"), std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("⚠️ Solution for puzzle kept-puzzle... kept: the bridge is not connected"), std::string::npos);
-    EXPECT_EQ(count_of(r.out, "✅ Connected to miner bridge at "), 2u);
-    EXPECT_TRUE(in_order(r.out, {"SOLUTION FOUND", "✅ Connected to miner bridge", "✅ Solution sent to miner bridge\n"}));
+    // The bridge closes the connection right after the puzzle: the hit found meanwhile is kept.
+    // After the reconnect the bridge still names that puzzle (the kept solution goes out) or has
+    // moved on to another one (it is dropped; the other one is mined and sent).
+    const PowPuzzle kept = test_puzzle("kept-puzzle", "block-1", easy_threshold());
+    const PowPuzzle later = test_puzzle("later-puzzle", "block-1", easy_threshold(), 9);
+    for (const bool moved_on : {false, true}) {
+        TestBridge bridge([&](size_t n) {
+            return n == 0 ? reply(kept) + TestBridge::CLOSE : reply(moved_on ? later : kept);
+        });
+        const auto miner = miner_on(bridge, FAST + " backoff_ms=1000 backoff_cap_ms=1000");
+        const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
+        ASSERT_FALSE(line.empty()) << miner->out() << miner->err();
+        support::check_submission(line, moved_on ? later : kept, 5);
+        miner->send_signal(SIGINT);
+        const support::ProcessResult r = miner->wait(20s);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);
+        EXPECT_TRUE(in_order(r.err, {"❌ Connection closed by bridge; mining goes on, reconnecting to 127.0.0.1:",
+                                     "⚠️ Solution for puzzle kept-puzzle... kept: the bridge is not connected"}))
+            << r.err;
+        EXPECT_EQ(count_of(r.err, "⚠️ Dropped a kept solution of puzzle kept-puzzle...: the bridge has moved on to "
+                                  "later-puzzle...\n"),
+                  moved_on ? 1u : 0u);
+        EXPECT_EQ(count_of(r.out, "✅ Connected to miner bridge at "), 2u);
+        EXPECT_TRUE(in_order(r.out, {"SOLUTION FOUND", "✅ Connected to miner bridge", "✅ Solution sent to miner bridge\n"}));
+    }
 }
 
 TEST(MinerProcess, ARepeatedReplyIsLoggedOnceUnlessDebugging)

@@ -66,6 +66,7 @@ int main(int argc, char** argv)
         else if (key == "backoff_ms") config.link.backoff.first = milliseconds(value);
         else if (key == "backoff_cap_ms") config.link.backoff.cap = milliseconds(value);
         else if (key == "status_ms") config.status_interval = milliseconds(value);
+        else if (key == "margin_mb") config.geometry.build.memory_margin = value << 20;  // a GPU too small
     }
     inject_faults();
     return run_miner(std::vector<std::string>(argv, argv + argc), config);
