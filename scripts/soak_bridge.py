@@ -7,7 +7,8 @@ lives from epoch + k * switch_s, a new block every block_every puzzles, and two 
 a block share their paths (the miner may keep its buffer). The first seconds of each process answer
 "No puzzle available". Each submission is checked by the verifier tool (tests/tools/soak_verify.cpp)
 against the puzzle announced under its id, journalled, and answered with a verdict line. After
-`duration` seconds the process ends, closing its connections (every other process resets them).
+`duration` seconds (and just after the next puzzle began) the process ends, closing its
+connections (every other process resets them).
 """
 import argparse
 import hashlib
@@ -142,7 +143,9 @@ class Bridge:
         listener.listen(8)
         listener.settimeout(0.2)
         self.record(kind="bridge_start")
+        # Ends just after a puzzle began, so that after a quick restart the puzzle is still the same one.
         end = self.started + self.args.duration
+        end = self.schedule.epoch + (self.schedule.index_at(end) + 1) * self.args.switch_s + 0.3
         while time.time() < end:
             try:
                 conn, _ = listener.accept()

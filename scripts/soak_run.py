@@ -139,7 +139,7 @@ class Run:
                 j += 1
             elif bridge is not None and bridge.poll() is not None:
                 # Every other restart is quick, with work at once: the kept solutions' puzzles may still be current.
-                bridge, next_bridge = None, now + (1.5 if j % 2 else a.gap_s)
+                bridge, next_bridge = None, now + (1.0 if j % 2 else a.gap_s)
             miner = self.miners[-1]
             status = miner["proc"].poll()
             if status is not None and "ended" not in miner:
@@ -202,7 +202,7 @@ def report(directory):
     lost = [n for n in sent_nonces if n not in received]
     kept = [line.split()[4][:16] for line in lines["err"] if " kept: " in line]
     delivered = {s["id"][:16] for s in subs} & set(kept)
-    print("solutions: %d sent by the miner, %d received by the bridge, %d verified ok, %d failed, "
+    print("solutions: %d submission attempts by the miner (failed sends included), %d received by the bridge, %d verified ok, %d failed, "
           "%d for a puzzle already replaced (latest %.1f s after)"
           % (sent, len(subs), len(ok), len(subs) - len(ok), len(stale), max([s["late_s"] for s in stale] or [0])))
     for s in subs:
@@ -297,7 +297,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--minutes", type=float, default=10)
     p.add_argument("--bridge-s", type=int, default=60, help="life of each bridge process")
-    p.add_argument("--gap-s", type=float, default=3, help="time without a bridge between two (every other restart: 1.5 s)")
+    p.add_argument("--gap-s", type=float, default=3, help="time without a bridge between two (every other restart: 1 s)")
     p.add_argument("--switch-s", type=float, default=4, help="a new puzzle id this often")
     p.add_argument("--difficulty", type=int, default=2000)
     p.add_argument("--tree-height", type=int, default=10)
