@@ -3,6 +3,7 @@
 
 #include "gpu/runtime.h"
 #include "mining/mining_driver.h"
+#include "mining/mining_kernels.h"
 #include "pow/guesser_buffer.h"
 #include "support/captured_output.h"
 #include "support/mining_fixture.h"
@@ -80,8 +81,9 @@ TEST_F(MiningDriver, RangesFollowOneAnotherInOccupancySizedBatches)
 
 TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
 {
-    // Default virtual device: 4 multiprocessors of 1536 threads. The search settles on 768 threads
-    // (2 blocks), clamped to 256; 6 blocks of 256 fit. A failed query is reported and its fallback
+    // Default virtual device: 4 multiprocessors of 1536 threads; the reference kernel, bound to 256
+    // threads (the fast one to its own bound). The search settles on 768 threads (2 blocks), clamped
+    // to 256; 6 blocks of 256 fit. A failed query is reported and its fallback
     // taken: the block-size search (256 threads, the floor is the resident blocks), then the
     // per-multiprocessor query (its 10th: 1024 down to 768 threads).
     const std::string bad = cudaGetErrorString(cudaErrorInvalidDeviceFunction);
@@ -90,13 +92,15 @@ TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
              {10, "[ERR][occupancy blocks per multiprocessor] " + bad + "\n", 4, 8}}) {
         if (nth > 0) emu::fail_nth(emu::Op::Occupancy, nth, cudaErrorInvalidDeviceFunction);
         MiningLaunch l;
-        EXPECT_EQ(support::capture_output([&] { l = sizeMiningLaunch(MAX_BATCH_SIZE); }).err, line);
+        EXPECT_EQ(support::capture_output([&] { l = sizeMiningLaunch(MAX_BATCH_SIZE, MiningKernel::reference); }).err,
+                  line);
         EXPECT_EQ(std::vector<int>({l.block_size, l.blocks_per_multiprocessor, l.multiprocessors, l.grid_floor}),
                   std::vector<int>({256, blocks, 4, floor}));
         EXPECT_EQ(l.batch, uint64_t(blocks) * 4u * 256u);
         EXPECT_EQ(l.grid_for(1), 2u * blocks * 4u);         // twice the resident blocks
         EXPECT_EQ(l.grid_for(1u << 20), (1u << 20) / 256);  // one candidate per thread at least
         EXPECT_EQ(sizeMiningLaunch(1000).batch, 1000u);     // at most the cap
+        EXPECT_EQ(sizeMiningLaunch(MAX_BATCH_SIZE).block_size, mining_kernel(MiningKernel::fast).max_block_size);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);         // nothing left to read as a launch failure
     }
 }

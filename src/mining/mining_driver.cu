@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int FALLBACK_BLOCK_SIZE = 256;  // also the kernel's launch bound
 constexpr int FALLBACK_BLOCKS_PER_MULTIPROCESSOR = 4;
 
 using SystemClock = std::chrono::system_clock;
@@ -140,7 +139,11 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
     }
     if (!record.allocate()) return outcome;
 
-    const MiningLaunch launch = sizeMiningLaunch(config.max_batch_size);
+    const MiningLaunch launch = sizeMiningLaunch(config.max_batch_size, config.kernel);
+    MiningParams params{buffer->d_leafs, buffer->d_merkle_tree, buffer->num_leafs, buffer->tree_height,
+                        buffer->merkle_root, buffer->final_hash, buffer->mast_paths.commit(), buffer->mast_paths,
+                        threshold, 0, 0, record.nonce.get(), record.found.get(), record.path_a.get(),
+                        record.path_b.get(), record.nonce_digest.get()};
     if (crv_debug_runtime_enabled()) print_occupancy(launch);
 
     uint64_t done = 0;
@@ -151,11 +154,10 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
                        memset_ok(record.nonce.get(), sizeof(uint64_t), "memset d_solution_nonce") &&
                        memset_ok(record.nonce_digest.get(), sizeof(Digest), "memset d_solution_nonce_digest");
         if (cleared) {
-            gpu::launch(parallel_mining_kernel, dim3(launch.grid_for(count)), dim3(launch.block_size), nullptr,
-                        static_cast<const Digest*>(buffer->d_leafs), static_cast<const Digest*>(buffer->d_merkle_tree),
-                        buffer->final_hash, threshold, start + done, count, buffer->num_leafs, buffer->tree_height,
-                        buffer->mast_paths, record.nonce.get(), record.found.get(), record.path_a.get(),
-                        record.path_b.get(), record.nonce_digest.get());
+            params.start_nonce = start + done;
+            params.num_nonces = count;
+            gpu::launch(mining_kernel(config.kernel).function, dim3(launch.grid_for(count)), dim3(launch.block_size),
+                        nullptr, params);
             if (!crv_cuda_ok(cudaGetLastError(), "launch parallel_mining_kernel")) {
                 crv_clear_cuda_errors("post-launch clear");
                 break;
@@ -213,8 +215,9 @@ unsigned int MiningLaunch::grid_for(uint64_t count) const
     return static_cast<unsigned int>(std::max({resident, uint64_t(multiprocessors), uint64_t(grid_floor), needed}));
 }
 
-MiningLaunch sizeMiningLaunch(uint64_t max_batch)
+MiningLaunch sizeMiningLaunch(uint64_t max_batch, MiningKernel kernel)
 {
+    const MiningKernelChoice chosen = mining_kernel(kernel);
     MiningLaunch launch;
     int device = 0;
     cudaDeviceProp properties{};
@@ -228,17 +231,17 @@ MiningLaunch sizeMiningLaunch(uint64_t max_batch)
     // A failed query is reported and its fallback taken; nothing stays pending for the launch check.
     int min_grid_size = 0;
     int block_size = 0;
-    if (crv_cuda_ok(cudaOccupancyMaxPotentialBlockSize(&min_grid_size, &block_size, parallel_mining_kernel, 0, 0),
+    if (crv_cuda_ok(cudaOccupancyMaxPotentialBlockSize(&min_grid_size, &block_size, chosen.function, 0, 0),
                     "occupancy block size")) {
-        launch.block_size = block_size < 1 ? FALLBACK_BLOCK_SIZE : std::min(block_size, FALLBACK_BLOCK_SIZE);
+        launch.block_size = block_size < 1 ? chosen.max_block_size : std::min(block_size, chosen.max_block_size);
     } else {
-        launch.block_size = FALLBACK_BLOCK_SIZE;
+        launch.block_size = chosen.max_block_size;
         min_grid_size = 0;
     }
 
     int blocks = 0;
     const bool counted = crv_cuda_ok(
-        cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, parallel_mining_kernel, launch.block_size, 0),
+        cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, chosen.function, launch.block_size, 0),
         "occupancy blocks per multiprocessor");
     launch.blocks_per_multiprocessor = counted && blocks >= 1 ? blocks : FALLBACK_BLOCKS_PER_MULTIPROCESSOR;
 
