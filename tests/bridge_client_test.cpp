@@ -184,7 +184,7 @@ TEST(LineBuffer, SplitsLinesAcrossPiecesAndDropsOverLongOnes)
          {"{\"a\":1}", "{\"b\":2}", "", std::string("a\0b", 3)}, 0},
         {{"12345678\nok\n1234", "56789", "abcdefghijklmnop", "xyz\nnext\n"}, {"12345678", "ok", "next"}, 1},
         {{"123456789\nfine\n123456789012\nlast"}, {"fine"}, 2},
-        {{"\n"}, {"last"}, 0}};
+        {{"\n123", "456", "789\nok\n"}, {"last", "ok"}, 1}};  // too long only counted over three pieces
     for (const auto& [pieces, lines, dropped] : cases) {
         Lines taken;
         size_t drops = 0;

@@ -1,8 +1,13 @@
 #include <cstring>
+#include <map>
+#include <optional>
+#include <tuple>
 
 #include "cli/test_data.h"
 #include "diag/debug.h"
+#include "pow/buffer_memory.h"
 #include "pow/guesser_buffer.h"
+#include "pow/window_build.h"
 #include "support/captured_output.h"
 #include "support/device_test.h"
 #include "support/guesser_reference.h"
@@ -11,12 +16,21 @@ namespace {
 
 using support::capture_output;
 
-void configure_device()
+void configure_device(size_t memory = size_t(64) << 20)
 {
     current_buffer.reset();
     emu::Config config;
-    config.device.total_memory = size_t(64) << 20;
+    config.device.total_memory = memory;
     emu::configure(config);
+}
+
+// A small tree with little margin, in chunks of `chunk` leaves and launches of `launch` permutations.
+GuesserGeometry small_tree(uint64_t height, LeafStorage leaves = LeafStorage::Stored, uint64_t chunk = 1u << 23,
+                           uint64_t launch = 1u << 24)
+{
+    GuesserGeometry geometry{height};
+    geometry.build = {leaves, chunk, launch, 1024};
+    return geometry;
 }
 
 bool same_paths(const PowMastPaths& a, const PowMastPaths& b) { return std::memcmp(&a, &b, sizeof(PowMastPaths)) == 0; }
@@ -43,45 +57,120 @@ std::string build_debug_lines()
               : "";
 }
 
+// Whole trees against the host model, one chunk or several (the last windows wrapping into the
+// first leaves, across chunks), levels cut into many launches or none.
 TEST(GuesserBuffer, SmallTreesMatchTheHostModelNodeForNode)
 {
     const std::string debug_lines = build_debug_lines();
+    struct Case { uint64_t height; LeafStorage leaves; uint64_t chunk, launch; };
+    const Case cases[] = {{1, LeafStorage::Stored, 2, 1},      {6, LeafStorage::Computed, 1u << 23, 1u << 24},
+                          {6, LeafStorage::Stored, 16, 7},     {9, LeafStorage::Computed, 64, 100},
+                          {12, LeafStorage::Stored, 1024, 2000}, {12, LeafStorage::Computed, 256, 1u << 24}};
     std::mt19937_64 rng(29);
-    for (uint64_t height : {6, 9}) {
-        SCOPED_TRACE("height " + std::to_string(height));
+    const PowMastPaths paths = reference::random_paths(rng);
+    std::map<uint64_t, reference::Tree> trees;
+    for (const Case& k : cases) {
+        SCOPED_TRACE("height " + std::to_string(k.height) + ", chunk " + std::to_string(k.chunk));
         configure_device();
-        const PowMastPaths paths = reference::random_paths(rng);
         GuesserBuffer buffer;
-        const support::CapturedOutput c = capture_output([&] { buffer = Pow::preprocess_gpu(paths, GuesserGeometry{height}); });
+        const support::CapturedOutput c =
+            capture_output([&] { buffer = Pow::preprocess_gpu(paths, small_tree(k.height, k.leaves, k.chunk, k.launch)); });
         EXPECT_EQ(c.out + c.err, debug_lines);
         ASSERT_NE(buffer.d_merkle_tree, nullptr);
-        const uint64_t n = uint64_t(1) << height;
-        EXPECT_TRUE(buffer.merkle_tree_size == n && buffer.num_leafs == n && buffer.d_leafs == nullptr);
+        const uint64_t n = uint64_t(1) << k.height;
+        const bool stored = k.leaves == LeafStorage::Stored;
+        EXPECT_TRUE(buffer.merkle_tree_size == n && buffer.num_leafs == n && (buffer.d_leafs != nullptr) == stored);
         EXPECT_TRUE(same_paths(buffer.mast_paths, paths));
-        EXPECT_EQ(emu::live_allocations() + emu::live_streams(), 1u);  // the node array alone
+        EXPECT_EQ(emu::live_allocations() + emu::live_streams(), stored ? 2u : 1u);  // the buffer's arrays alone
 
-        const reference::Tree tree = reference::build_tree(paths.commit(), height);
+        if (!trees.count(k.height)) trees[k.height] = reference::build_tree(paths.commit(), k.height);
+        const reference::Tree& tree = trees[k.height];
         EXPECT_EQ(support::to_host(buffer.d_merkle_tree, n), tree.nodes);  // slot 0 stays zero
+        if (stored) EXPECT_EQ(support::to_host(buffer.d_leafs, n), tree.leaves);
         EXPECT_EQ(buffer.merkle_root, tree.root());
         EXPECT_EQ(buffer.final_hash, reference::H(tree.root(), paths.commit()));
     }
 }
 
+// The leaf build's own steps on the host, counted: with the upper nodes and the buffer hash (one
+// permutation each) at most 7.5 permutations per leaf, already for chunks of 512 leaves.
+TEST(WindowBuild, CostsAtMostSevenAndAHalfPermutationsPerLeaf)
+{
+    const GuesserGeometry geometry = small_tree(11, LeafStorage::Stored, 512);
+    const uint64_t n = geometry.num_leafs();
+    const Digest commitment = TestData::get_mast_paths().commit();
+    std::vector<Digest> nodes(n), leaves(n), scratch(window_build::scratch_digests(geometry));
+    uint64_t permutations = 0, chunks = 0;
+    const CountingPermutation permute{&permutations};
+    const auto run = [&](const window_build::WindowStep& step) {
+        for (uint64_t e = step.begin; e < step.begin + step.count; ++e) window_build::window_step(step, e, permute);
+        return true;
+    };
+    EXPECT_TRUE(window_build::for_each_window_step(commitment, {nodes.data(), leaves.data(), scratch.data()}, geometry,
+                                                   run, [&] { return ++chunks, true; }));
+    EXPECT_EQ(chunks, 4u);
+    EXPECT_LE(permutations + n / 2, 7.5 * n);
+    const reference::Tree tree = reference::build_tree(commitment, 11);
+    EXPECT_EQ(leaves, tree.leaves);
+    EXPECT_TRUE(std::equal(nodes.begin() + n / 2, nodes.end(), tree.nodes.begin() + n / 2));  // layer 0
+}
+
+// Stored leaves when nodes, leaves and scratch fit beside the margin, computed ones when only the
+// nodes and scratch do, else no build at all: one line with what is missing. The product's buffer
+// stores its leaves on an 80 GB card and computes them on a 24 GB card.
+TEST(GuesserBuffer, StoresTheLeavesWhenTheyFitAndBuildsNothingWhenNothingFits)
+{
+    const BufferFootprint product = buffer_footprint(GuesserGeometry{});
+    EXPECT_EQ(product.nodes, 21474836480u);
+    EXPECT_LE(product.scratch, uint64_t(2) << 30);
+    const uint64_t GiB = uint64_t(1) << 30;
+    using L = LeafStorage;
+    for (const auto& [free, requested, chosen] : std::vector<std::tuple<uint64_t, L, std::optional<L>>>{
+             {79 * GiB, L::Auto, L::Stored}, {79 * GiB, L::Computed, L::Computed}, {45 * GiB / 2, L::Auto, L::Computed},
+             {45 * GiB / 2, L::Stored, std::nullopt}, {16 * GiB, L::Auto, std::nullopt}})
+        EXPECT_EQ(fitting_leaf_storage(product, free, requested), chosen) << free;
+
+    const BufferFootprint f = buffer_footprint(small_tree(6));
+    for (const auto& [memory, requested, chosen] : std::vector<std::tuple<uint64_t, L, std::optional<L>>>{
+             {f.needed(L::Stored), L::Auto, L::Stored}, {f.needed(L::Stored) - 1, L::Auto, L::Computed},
+             {f.needed(L::Computed), L::Computed, L::Computed}, {f.needed(L::Stored) - 1, L::Stored, std::nullopt},
+             {f.needed(L::Computed) - 1, L::Auto, std::nullopt}}) {
+        SCOPED_TRACE(memory);
+        configure_device(memory);
+        GuesserBuffer buffer;
+        const support::CapturedOutput c =
+            capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6, requested)); });
+        EXPECT_EQ(buffer.d_merkle_tree != nullptr, chosen.has_value());
+        EXPECT_EQ(buffer.d_leafs != nullptr, chosen == L::Stored);
+        if (chosen) continue;
+        const uint64_t needed = f.needed(requested == L::Stored ? L::Stored : L::Computed);
+        EXPECT_EQ(c.err.rfind("Error: GPU 0 (Corvane Emulated GPU) has " + std::to_string(memory) + " bytes free", 0), 0u);
+        EXPECT_NE(c.err.find("needs " + std::to_string(needed) + " bytes"), std::string::npos) << c.err;
+        EXPECT_EQ(support::count_of(c.err, "\n"), 1u) << c.err;
+        EXPECT_TRUE(emu::launches() == 0 && emu::live_allocations() + emu::live_streams() == 0);
+    }
+    emu::configure([] { emu::Config none; none.device_count = 0; return none; }());  // no device: no memory figures
+    EXPECT_EQ(capture_output([] { Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6)); }).err,
+              std::string("[ERR][memory info] ") + cudaGetErrorString(cudaErrorNoDevice) + "\n");
+}
+
 struct FaultCase { emu::Op op; int nth; const char* label; unsigned long long launches; };  // launches made by then
 
-// Height 6: launches are layer 0 (1), five zips (2-6) and the final hash (7); synchronisations
-// follow layer 0 (1), the fourth and the last zip (2, 3) and the final copies (4).
+// Height 6, leaves stored, one chunk: launches are the six window levels (1-6), five zips (7-11)
+// and the final hash (12); synchronisations follow the chunk (1), the fourth and the last zip (2,
+// 3) and the final copies (4); allocations are the nodes, the leaves, the scratch, the final hash.
 const FaultCase FAULTS[] = {
-    {emu::Op::StreamCreate, 1, "create stream", 0},  {emu::Op::Malloc, 1, "malloc d_internal_nodes", 0},
-    {emu::Op::Memset, 1, "memset d_internal_nodes", 0}, {emu::Op::Launch, 1, "launch build_layer0_from_commitment", 0},
-    {emu::Op::Synchronize, 1, "sync build_layer0_from_commitment", 1},
-    {emu::Op::Kernel, 1, "sync build_layer0_from_commitment", 1},  // a fault while the kernel runs
-    {emu::Op::Launch, 2, "launch merkle_zip layer", 1},    {emu::Op::Launch, 6, "launch merkle_zip layer", 5},
-    {emu::Op::Synchronize, 2, "sync merkle_zip batch", 5}, {emu::Op::Synchronize, 3, "sync merkle_zip batch", 6},
-    {emu::Op::Kernel, 6, "sync merkle_zip batch", 6},      {emu::Op::Malloc, 2, "malloc d_final_hash", 6},
-    {emu::Op::Memcpy, 1, "memcpy merkle_root", 6},         {emu::Op::Launch, 7, "launch compute_final_hash", 6},
-    {emu::Op::Memcpy, 2, "memcpy final_hash", 7},          {emu::Op::Synchronize, 4, "sync final ops", 7},
-    {emu::Op::Kernel, 7, "sync final ops", 7},
+    {emu::Op::StreamCreate, 1, "create stream", 0},    {emu::Op::Malloc, 1, "malloc d_internal_nodes", 0},
+    {emu::Op::Memset, 1, "memset d_internal_nodes", 0}, {emu::Op::Malloc, 2, "malloc d_leafs", 0},
+    {emu::Op::Malloc, 3, "malloc window scratch", 0},  {emu::Op::Launch, 1, "launch window_step", 0},
+    {emu::Op::Launch, 6, "launch window_step", 5},     {emu::Op::Synchronize, 1, "sync window chunk", 6},
+    {emu::Op::Kernel, 3, "sync window chunk", 6},  // a fault while a kernel runs
+    {emu::Op::Launch, 7, "launch merkle_zip layer", 6}, {emu::Op::Launch, 11, "launch merkle_zip layer", 10},
+    {emu::Op::Synchronize, 2, "sync merkle_zip batch", 10}, {emu::Op::Synchronize, 3, "sync merkle_zip batch", 11},
+    {emu::Op::Kernel, 11, "sync merkle_zip batch", 11}, {emu::Op::Malloc, 4, "malloc d_final_hash", 11},
+    {emu::Op::Memcpy, 1, "memcpy merkle_root", 11},     {emu::Op::Launch, 12, "launch compute_final_hash", 11},
+    {emu::Op::Memcpy, 2, "memcpy final_hash", 12},      {emu::Op::Synchronize, 4, "sync final ops", 12},
+    {emu::Op::Kernel, 12, "sync final ops", 12},
 };
 
 TEST(GuesserBuffer, EveryFailurePrintsItsLabelAndReleasesEverything)
@@ -93,19 +182,22 @@ TEST(GuesserBuffer, EveryFailurePrintsItsLabelAndReleasesEverything)
         emu::fail_nth(fault.op, fault.nth, error);
         GuesserBuffer buffer;
         const support::CapturedOutput c =
-            capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6}); });
+            capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6)); });
         EXPECT_EQ(c.err, std::string("[ERR][") + fault.label + "] " + cudaGetErrorString(error) + "\n");
         EXPECT_TRUE(is_empty(buffer) && buffer.merkle_root == Digest{} && buffer.final_hash == Digest{} &&
                     same_paths(buffer.mast_paths, {}));
         EXPECT_EQ(emu::launches(), fault.launches);
         EXPECT_EQ(emu::live_allocations() + emu::live_streams(), 0u);
     }
+    GuesserGeometry odd_chunks = small_tree(6, LeafStorage::Stored, 24);
+    EXPECT_EQ(capture_output([&] { EXPECT_TRUE(is_empty(Pow::preprocess_gpu(TestData::get_mast_paths(), odd_chunks))); }).err,
+              std::string("[ERR][guesser geometry] ") + cudaGetErrorString(cudaErrorInvalidValue) + "\n");
 }
 
 TEST(GuesserBuffer, OwnsItsDeviceArraysAndWarnsAboutFailedFrees)
 {
     configure_device();
-    const auto build = [] { return Pow::preprocess_gpu(TestData::get_mast_paths(), GuesserGeometry{6}); };
+    const auto build = [] { return Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6, LeafStorage::Computed)); };
     GuesserBuffer built = build(), moved(build()), empty;
     const Digest* const tree = built.d_merkle_tree;
     moved = std::move(built);  // the array `moved` held is freed, `built` owns nothing now
@@ -115,8 +207,8 @@ TEST(GuesserBuffer, OwnsItsDeviceArraysAndWarnsAboutFailedFrees)
     EXPECT_EQ(moved.merkle_root, build().merkle_root);  // digests and paths outlive the release
     EXPECT_EQ(emu::live_allocations(), 0u);             // the temporary's destructor freed its array
 
-    GuesserBuffer stale = build();
-    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&stale.d_leafs), 64), cudaSuccess);
+    GuesserBuffer stale = Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6));
+    ASSERT_NE(stale.d_leafs, nullptr);
     cudaDeviceReset();  // both pointers are stale now
     EXPECT_EQ(capture_output([&] { stale.cleanup(); }).err,
               "Warning: Failed to free d_merkle_tree: invalid argument\nWarning: Failed to free d_leafs: invalid argument\n");
@@ -132,25 +224,30 @@ TEST(PreprocessPuzzle, InstallsReplacesOrOnFailureKeepsTheBufferAndCleanupGpuMem
     const std::string hex = digest_to_hex_padded(Digest{{0, 0, 0, 0, 0x1f2e3d4c5b6a}});
     const std::string lines = "\n=== STARTING GPU PREPROCESSING ===\nThreshold: ";
     bool installed = false;
-    support::CapturedOutput c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(paths, "[1,2,3,4,171]"), GuesserGeometry{6}); });
+    support::CapturedOutput c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(paths, "[1,2,3,4,171]"), small_tree(6)); });
     ASSERT_TRUE(installed);
-    EXPECT_EQ(c.out, lines + "[1,2,3,4,171]\nTarget: 0xab\n" + debug_lines);
+    EXPECT_EQ(c.out, lines + "[1,2,3,4,171]\nTarget: 0xab\n" + debug_lines + "Mining mode: leaves stored in GPU memory\n");
     EXPECT_EQ(current_buffer->merkle_root, reference::build_tree(paths.commit(), 6).root());
     PowMastPaths other = paths;
     other.kernel[0][0] ^= 1;
-    c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(other, hex), GuesserGeometry{6}); });
+    c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(other, hex), small_tree(6, LeafStorage::Computed)); });
     ASSERT_TRUE(installed);
-    EXPECT_EQ(c.out, lines + hex + "\nTarget: 0x1f2e3d4c5b6a\n" + debug_lines);
+    EXPECT_EQ(c.out, lines + hex + "\nTarget: 0x1f2e3d4c5b6a\n" + debug_lines + "Mining mode: leaves computed on the fly\n");
     EXPECT_TRUE(same_paths(current_buffer->mast_paths, other));
     EXPECT_EQ(emu::live_allocations(), 1u);  // the first buffer was released
 
     GuesserBuffer* const second = current_buffer.get();
-    emu::fail_nth(emu::Op::Launch, 3, cudaErrorLaunchFailure);
-    c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(paths, hex), GuesserGeometry{6}); });
-    EXPECT_FALSE(installed);
-    EXPECT_EQ(c.err, "[ERR][launch merkle_zip layer] unspecified launch failure\n✗ GPU preprocessing failed!\n");
-    EXPECT_TRUE(current_buffer.get() == second && same_paths(second->mast_paths, other));
-    EXPECT_EQ(emu::live_allocations(), 1u);
+    GuesserGeometry too_big = small_tree(6);
+    too_big.build.memory_margin = size_t(64) << 20;
+    for (const bool fault : {true, false}) {
+        if (fault) emu::fail_nth(emu::Op::Launch, 3, cudaErrorLaunchFailure);
+        c = capture_output([&] { installed = preprocessPuzzle(puzzle_of(paths, hex), fault ? small_tree(6) : too_big); });
+        EXPECT_FALSE(installed);
+        EXPECT_EQ(c.err.substr(0, fault ? 6 : 10), fault ? "[ERR][" : "Error: GPU") << c.err;
+        EXPECT_EQ(c.err.substr(c.err.find('\n') + 1), "✗ GPU preprocessing failed!\n");
+        EXPECT_TRUE(current_buffer.get() == second && same_paths(second->mast_paths, other));
+        EXPECT_EQ(emu::live_allocations(), 1u);
+    }
 
     const std::string report = "✓ GPU memory cleanup completed successfully\nGPU memory status after cleanup:\n"
                                "  Free: 64 MB\n  Total: 64 MB\n  Used: 0 MB\n";
@@ -171,7 +268,7 @@ TEST(CurrentBuffer, IsReleasedQuietlyAtProcessExit)
     EXPECT_EXIT(
         {
             configure_device();
-            if (!preprocessPuzzle(puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]"), GuesserGeometry{6})) std::_Exit(3);
+            if (!preprocessPuzzle(puzzle_of(TestData::get_mast_paths(), "[0,0,0,0,1]"), small_tree(6))) std::_Exit(3);
             std::cerr << "installed" << std::endl;
             std::exit(0);
         },

@@ -53,7 +53,8 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
     const std::vector<std::tuple<std::vector<std::string>, A, std::string, int, int, long long>> cases = {
         // words, action, host, port, gpu, nonce offset; every error line is one line with status 1
         {{"-h", "--verbose", "--port=6000", "stray", "--HELP"}, A::Mine, "127.0.0.1", 5002, 0, none},
-        {{"--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0", "--nonce-offset", "9"},
+        {{"--host", "10.0.0.6", "--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0",
+          "--nonce-offset", "9"},
          A::Mine,
          "10.0.0.7",
          6001,

@@ -6,6 +6,7 @@
 
 #include "cli/device_check.h"
 #include "cli/test_paths.h"
+#include "diag/console_line.h"
 #include "gpu/runtime.h"
 #include "hash/digest.h"
 
@@ -42,19 +43,19 @@ Pow candidate(const Digest& root, const TestData::Path& path_a, const TestData::
 bool validate_path(const char* name, const char* title, const char* summary, const TestData::Path& computed,
                    const TestData::Path& expected)
 {
-    std::cout << "\n=== " << title << " VALIDATION ===" << std::endl;
+    print_parts(std::cout, "\n=== ", title, " VALIDATION ===");
     int matches = 0;
     for (int i = 0; i < TestData::PATH_LENGTH; ++i) {
         if (computed[i] == expected[i]) {
-            std::cout << "✅ " << name << "[" << i << "]: MATCH" << std::endl;
+            print_parts(std::cout, "✅ ", name, "[", i, "]: MATCH");
             ++matches;
         } else {
-            std::cout << "❌ " << name << "[" << i << "]: MISMATCH" << std::endl;
-            std::cout << "   Computed: " << hex(computed[i]) << std::endl;
-            std::cout << "   Expected: " << hex(expected[i]) << std::endl;
+            print_parts(std::cout, "❌ ", name, "[", i, "]: MISMATCH");
+            print_parts(std::cout, "   Computed: ", hex(computed[i]));
+            print_parts(std::cout, "   Expected: ", hex(expected[i]));
         }
     }
-    std::cout << summary << matches << "/" << TestData::PATH_LENGTH << std::endl;
+    print_parts(std::cout, summary, matches, "/", TestData::PATH_LENGTH);
     return matches == TestData::PATH_LENGTH;
 }
 
@@ -62,12 +63,12 @@ bool validate_path(const char* name, const char* title, const char* summary, con
 bool validate_buffer_value(const char* what, const Digest& computed, const Digest& expected)
 {
     if (computed == expected) {
-        std::cout << "✅ Buffer " << what << " matches expected value from log!" << std::endl;
+        print_parts(std::cout, "✅ Buffer ", what, " matches expected value from log!");
         return true;
     }
-    std::cout << "❌ Buffer " << what << " does NOT match expected value from log!" << std::endl;
-    std::cout << "Expected: " << hex(expected) << std::endl;
-    std::cout << "Computed: " << hex(computed) << std::endl;
+    print_parts(std::cout, "❌ Buffer ", what, " does NOT match expected value from log!");
+    print_parts(std::cout, "Expected: ", hex(expected));
+    print_parts(std::cout, "Computed: ", hex(computed));
     return false;
 }
 
@@ -81,21 +82,21 @@ bool TestData::print_first_guess_paths(const GuesserBuffer& buffer)
 bool TestData::print_first_guess_paths(const GuesserBuffer& buffer, const Expected& expected)
 {
     bool all_match = true;
-    std::cout << "\n=== FIRST GUESS PATH DEBUG ===" << std::endl;
+    print_line(std::cout, "\n=== FIRST GUESS PATH DEBUG ===");
     const Digest nonce = hex_to_digest("000000000dde3f0d0000000000000000000000000000000000000000000000000000000000000000");
     const Digest& h = buffer.final_hash;
-    std::cout << "First guess nonce: " << hex(nonce) << std::endl;
-    std::cout << "Buffer hash: " << hex(h) << std::endl;
+    print_parts(std::cout, "First guess nonce: ", hex(nonce));
+    print_parts(std::cout, "Buffer hash: ", hex(h));
 
     const auto [a, b] = Pow::indices(h, nonce, buffer.num_leafs - 1);
-    std::cout << "Computed Index A: " << a << std::endl;
-    std::cout << "Expected Index A: " << expected.index_a << std::endl;
-    std::cout << "Computed Index B: " << b << std::endl;
-    std::cout << "Expected Index B: " << expected.index_b << std::endl;
+    print_parts(std::cout, "Computed Index A: ", a);
+    print_parts(std::cout, "Expected Index A: ", expected.index_a);
+    print_parts(std::cout, "Computed Index B: ", b);
+    print_parts(std::cout, "Expected Index B: ", expected.index_b);
     if (a == expected.index_a && b == expected.index_b) {
-        std::cout << "✅ Indices match expected values from log!" << std::endl;
+        print_line(std::cout, "✅ Indices match expected values from log!");
     } else {
-        std::cout << "❌ Indices do NOT match expected values from log!" << std::endl;
+        print_line(std::cout, "❌ Indices do NOT match expected values from log!");
         all_match = false;
     }
 
@@ -104,30 +105,30 @@ bool TestData::print_first_guess_paths(const GuesserBuffer& buffer, const Expect
     all_match &= validate_path("path_a", "PATH_A", "Path A matches: ", path_a, expected.path_a);
     all_match &= validate_path("path_b", "PATH_B", "Path B matches: ", path_b, expected.path_b);
 
-    std::cout << "\n=== FAST MAST HASH DEBUG ===" << std::endl;
+    print_line(std::cout, "\n=== FAST MAST HASH DEBUG ===");
     const Digest f = buffer.mast_paths.fast_mast_hash(candidate(buffer.merkle_root, path_a, path_b, nonce));
-    std::cout << "Computed fast_mast_hash: " << hex(f) << std::endl;
-    std::cout << "Expected fast_mast_hash: " << hex(expected.fast_mast_hash) << std::endl;
+    print_parts(std::cout, "Computed fast_mast_hash: ", hex(f));
+    print_parts(std::cout, "Expected fast_mast_hash: ", hex(expected.fast_mast_hash));
     if (f == expected.fast_mast_hash) {
-        std::cout << "✅ FAST MAST HASH PERFECT MATCH!" << std::endl;
+        print_line(std::cout, "✅ FAST MAST HASH PERFECT MATCH!");
     } else {
-        std::cout << "❌ FAST MAST HASH MISMATCH!" << std::endl;
+        print_line(std::cout, "❌ FAST MAST HASH MISMATCH!");
         all_match = false;
     }
 
     const Digest threshold = get_target();
     const bool met = digest_less_than_or_equal(f, threshold);
-    std::cout << "Target threshold: " << hex(threshold) << std::endl;
-    std::cout << "Hash <= Threshold: " << (met ? "true" : "false") << std::endl;
-    std::cout << "Expected result: false (this is a test nonce, not a solution)" << std::endl;
+    print_parts(std::cout, "Target threshold: ", hex(threshold));
+    print_parts(std::cout, "Hash <= Threshold: ", (met ? "true" : "false"));
+    print_line(std::cout, "Expected result: false (this is a test nonce, not a solution)");
     if (met) {
-        std::cout << "❌ THRESHOLD CHECK INCORRECT: Hash should not meet threshold for this test case" << std::endl;
+        print_line(std::cout, "❌ THRESHOLD CHECK INCORRECT: Hash should not meet threshold for this test case");
         all_match = false;
     } else {
-        std::cout << "✅ THRESHOLD CHECK CORRECT: Hash does not meet threshold as expected" << std::endl;
+        print_line(std::cout, "✅ THRESHOLD CHECK CORRECT: Hash does not meet threshold as expected");
     }
-    std::cout << "=== END FAST MAST HASH DEBUG ===" << std::endl;
-    std::cout << "=== END FIRST GUESS PATH DEBUG ===" << std::endl;
+    print_line(std::cout, "=== END FAST MAST HASH DEBUG ===");
+    print_line(std::cout, "=== END FIRST GUESS PATH DEBUG ===");
     return all_match;
 }
 
@@ -138,84 +139,84 @@ int runValidationTest(int gpu)
 
 int runValidationTest(int gpu, const GuesserGeometry& geometry, const TestData::Expected& expected)
 {
-    std::cout << "=== CORVANE POW GPU VALIDATION TEST ===" << std::endl;
-    std::cout << "Running comprehensive validation against Rust implementation" << std::endl;
+    print_line(std::cout, "=== CORVANE POW GPU VALIDATION TEST ===");
+    print_line(std::cout, "Running comprehensive validation against Rust implementation");
     test_hex_conversion();
 
-    std::cout << "\n=== CUDA DEVICE CHECK ===" << std::endl;
+    print_line(std::cout, "\n=== CUDA DEVICE CHECK ===");
     if (!gpuAvailable(gpu, "No CUDA devices found!")) return -1;
     cudaSetDevice(gpu);
     cudaDeviceProp prop{};
     cudaGetDeviceProperties(&prop, gpu);
-    std::cout << "✓ Using CUDA device " << gpu << ": " << prop.name << std::endl;
-    std::cout << "✓ Compute capability: " << prop.major << "." << prop.minor << std::endl;
-    std::cout << "✓ Multiprocessors: " << prop.multiProcessorCount << std::endl;
-    std::cout << "✓ Max threads per block: " << prop.maxThreadsPerBlock << std::endl;
-    std::cout << "✓ Total global memory: " << (prop.totalGlobalMem >> 30) << " GB" << std::endl;
+    print_parts(std::cout, "✓ Using CUDA device ", gpu, ": ", prop.name);
+    print_parts(std::cout, "✓ Compute capability: ", prop.major, ".", prop.minor);
+    print_parts(std::cout, "✓ Multiprocessors: ", prop.multiProcessorCount);
+    print_parts(std::cout, "✓ Max threads per block: ", prop.maxThreadsPerBlock);
+    print_parts(std::cout, "✓ Total global memory: ", (prop.totalGlobalMem >> 30), " GB");
 
-    std::cout << "\n=== TEST DATA PREPARATION ===" << std::endl;
+    print_line(std::cout, "\n=== TEST DATA PREPARATION ===");
     const PowMastPaths paths = TestData::get_mast_paths();
     const Digest target = TestData::get_target();
     const Digest nonce = TestData::get_start_nonce();
-    std::cout << "✓ Test mast paths created with validated auth paths" << std::endl;
-    std::cout << "✓ Start nonce: " << hex(nonce) << std::endl;
+    print_line(std::cout, "✓ Test mast paths created with validated auth paths");
+    print_parts(std::cout, "✓ Start nonce: ", hex(nonce));
 
-    std::cout << "\n=== COMMITMENT DEBUG ===" << std::endl;
-    std::cout << "Auth path values being used:" << std::endl;
-    std::cout << "  pow[0]: " << hex(paths.pow[0]) << std::endl;
-    std::cout << "  pow[1]: " << hex(paths.pow[1]) << std::endl;
-    std::cout << "  pow[2]: " << hex(paths.pow[2]) << std::endl;
-    std::cout << "  header[0]: " << hex(paths.header[0]) << std::endl;
-    std::cout << "  header[1]: " << hex(paths.header[1]) << std::endl;
-    std::cout << "  kernel[0]: " << hex(paths.kernel[0]) << std::endl;
-    std::cout << "Computed commitment: " << hex(paths.commit()) << std::endl;
+    print_line(std::cout, "\n=== COMMITMENT DEBUG ===");
+    print_line(std::cout, "Auth path values being used:");
+    print_parts(std::cout, "  pow[0]: ", hex(paths.pow[0]));
+    print_parts(std::cout, "  pow[1]: ", hex(paths.pow[1]));
+    print_parts(std::cout, "  pow[2]: ", hex(paths.pow[2]));
+    print_parts(std::cout, "  header[0]: ", hex(paths.header[0]));
+    print_parts(std::cout, "  header[1]: ", hex(paths.header[1]));
+    print_parts(std::cout, "  kernel[0]: ", hex(paths.kernel[0]));
+    print_parts(std::cout, "Computed commitment: ", hex(paths.commit()));
 
-    std::cout << "\n=== GPU PREPROCESSING TEST ===" << std::endl;
+    print_line(std::cout, "\n=== GPU PREPROCESSING TEST ===");
     const auto started = std::chrono::system_clock::now();
     GuesserBuffer buffer = Pow::preprocess_gpu(paths, geometry);
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - started).count();
     if (buffer.d_merkle_tree == nullptr) {
-        std::cerr << "✗ GPU preprocessing failed!" << std::endl;
+        print_line(std::cerr, "✗ GPU preprocessing failed!");
         buffer.cleanup();
         return -1;
     }
-    std::cout << "✓ GPU preprocessing completed in " << elapsed << " ms" << std::endl;
-    std::cout << "✓ Merkle root: " << hex(buffer.merkle_root) << std::endl;
-    std::cout << "✓ Buffer hash: " << hex(buffer.final_hash) << std::endl;
+    print_parts(std::cout, "✓ GPU preprocessing completed in ", elapsed, " ms");
+    print_parts(std::cout, "✓ Merkle root: ", hex(buffer.merkle_root));
+    print_parts(std::cout, "✓ Buffer hash: ", hex(buffer.final_hash));
 
     bool all_match = true;
-    std::cout << "\n=== BUFFER VALIDATION AGAINST RUST LOG ===" << std::endl;
+    print_line(std::cout, "\n=== BUFFER VALIDATION AGAINST RUST LOG ===");
     all_match &= validate_buffer_value("hash", buffer.final_hash, expected.buffer_hash);
     all_match &= validate_buffer_value("root", buffer.merkle_root, expected.merkle_root);
 
-    std::cout << "\n=== TESTING WITH ACTUAL SOLUTION ===" << std::endl;
+    print_line(std::cout, "\n=== TESTING WITH ACTUAL SOLUTION ===");
     const Digest solution = TestData::get_start_nonce();
-    std::cout << "Solution nonce: " << hex(solution) << std::endl;
+    print_parts(std::cout, "Solution nonce: ", hex(solution));
     const auto [a, b] = Pow::indices(buffer.final_hash, solution, buffer.num_leafs - 1);
-    std::cout << "Index A: " << a << std::endl;
-    std::cout << "Index B: " << b << std::endl;
+    print_parts(std::cout, "Index A: ", a);
+    print_parts(std::cout, "Index B: ", b);
     TestData::Path path_a{}, path_b{};
     compute_test_paths(buffer, a, b, path_a, path_b);
 
     all_match &= TestData::print_first_guess_paths(buffer, expected);
 
     const Digest hash = buffer.mast_paths.fast_mast_hash(candidate(buffer.merkle_root, path_a, path_b, solution));
-    std::cout << "\nComputed block hash: " << hex(hash) << std::endl;
+    print_parts(std::cout, "\nComputed block hash: ", hex(hash));
     const bool met = digest_less_than_or_equal(hash, target);
-    std::cout << "Target threshold: " << hex(target) << std::endl;
-    std::cout << "Hash <= Threshold: " << (met ? "true (VALID SOLUTION!)" : "false") << std::endl;
-    std::cout << "\nBlock hash as array: [" << words(hash) << "]" << std::endl;
-    std::cout << "\nThreshold as array: [" << words(target) << "]" << std::endl;
+    print_parts(std::cout, "Target threshold: ", hex(target));
+    print_parts(std::cout, "Hash <= Threshold: ", (met ? "true (VALID SOLUTION!)" : "false"));
+    print_parts(std::cout, "\nBlock hash as array: [", words(hash), "]");
+    print_parts(std::cout, "\nThreshold as array: [", words(target), "]");
     if (met)
-        std::cout << "\n✅ SUCCESS: Solution produces valid block hash below threshold!" << std::endl;
+        print_line(std::cout, "\n✅ SUCCESS: Solution produces valid block hash below threshold!");
     else
-        std::cout << "\n❌ FAILURE: Solution does not meet threshold!" << std::endl;
+        print_line(std::cout, "\n❌ FAILURE: Solution does not meet threshold!");
 
-    std::cout << "\n=== VALIDATION SUMMARY ===" << std::endl;
-    std::cout << "Buffer hash: " << hex(buffer.final_hash) << std::endl;
-    std::cout << "Buffer root: " << hex(buffer.merkle_root) << std::endl;
-    std::cout << "Solution verified: " << (met ? "YES" : "NO") << std::endl;
+    print_line(std::cout, "\n=== VALIDATION SUMMARY ===");
+    print_parts(std::cout, "Buffer hash: ", hex(buffer.final_hash));
+    print_parts(std::cout, "Buffer root: ", hex(buffer.merkle_root));
+    print_parts(std::cout, "Solution verified: ", (met ? "YES" : "NO"));
 
     buffer.cleanup();
     cudaDeviceReset();

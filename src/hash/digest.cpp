@@ -4,6 +4,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "diag/console_line.h"
+
 namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -56,7 +58,7 @@ Digest arrayStringToDigest(const std::string& text)
         try {
             digest[i] = std::stoull(token, nullptr, 10);
         } catch (const std::exception& error) {
-            std::cerr << "Error parsing array element: " << token << " - " << error.what() << std::endl;
+            print_parts(std::cerr, "Error parsing array element: ", token, " - ", error.what());
             return digest;
         }
         if (comma == std::string::npos) break;

@@ -63,6 +63,8 @@ bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geomet
         print_line(std::cerr, "✗ GPU preprocessing failed!");
         return false;
     }
+    print_line(std::cout, buffer.d_leafs != nullptr ? "Mining mode: leaves stored in GPU memory"
+                                                    : "Mining mode: leaves computed on the fly");
     // The previous buffer is destroyed (and its device memory freed) once the new one is in place.
     current_buffer = std::make_unique<GuesserBuffer>(std::move(buffer));
     return true;

@@ -1,11 +1,17 @@
-// Construction of the guesser tree on the device: layer 0 straight from the commitment, the upper
-// levels one zip launch per level, then the buffer hash.
+// Construction of the guesser tree on the device: the leaves window chunk by window chunk with
+// layer 0 (and the stored leaves), the upper levels zip launch by zip launch, then the buffer hash.
+// No launch runs more than the configured number of permutations.
 #include "pow/guesser_buffer.h"
+
+#include <algorithm>
+#include <optional>
 
 #include "diag/debug.h"
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
+#include "pow/buffer_memory.h"
 #include "pow/pow_device.cuh"
+#include "pow/window_build.h"
 
 namespace {
 
@@ -16,17 +22,12 @@ __device__ __forceinline__ uint32_t thread_index()
 
 }  // namespace
 
-// Node 2^(height-1) + t = H(leaf(2t), leaf(2t+1)): 2 x 63 + 1 = 127 permutations per thread.
-__global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
-    build_layer0_from_commitment_kernel(Digest* nodes, uint64_t height, uint64_t num_leafs, Digest commitment)
+// One level of one window chunk (window_build.h); every thread computes one entry.
+__global__ void __launch_bounds__(GUESSER_BLOCK_SIZE) window_step_kernel(window_build::WindowStep step)
 {
     const uint32_t t = thread_index();
-    const uint64_t layer0 = uint64_t(1) << (height - 1);
-    if (t >= layer0) return;
-    const InlinePermutation permute{};
-    const Digest left = pow_hash::leaf(commitment, 2 * uint64_t(t), num_leafs, permute);
-    const Digest right = pow_hash::leaf(commitment, 2 * uint64_t(t) + 1, num_leafs, permute);
-    nodes[layer0 + t] = tip5::hash_pair(left, right, permute);
+    if (t >= step.count) return;
+    window_build::window_step(step, step.begin + t, fast_permutation());
 }
 
 __global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
@@ -36,13 +37,13 @@ __global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
     if (t >= count) return;
     // Children are only read while their parents are written elsewhere: the read-only path is safe.
     parents[t] = tip5::hash_pair(load_digest(&children[2 * uint64_t(t)]), load_digest(&children[2 * uint64_t(t) + 1]),
-                                 InlinePermutation{});
+                                 fast_permutation());
 }
 
 __global__ void compute_final_hash_kernel(Digest* out, const Digest* root, Digest commitment)
 {
     if (blockIdx.x != 0 || threadIdx.x != 0) return;
-    out[0] = tip5::hash_pair(root[0], commitment, InlinePermutation{});
+    out[0] = tip5::hash_pair(root[0], commitment, fast_permutation());
 }
 
 namespace {
@@ -70,7 +71,7 @@ bool launch_ok(const char* label)
     return crv_cuda_ok(cudaGetLastError(), label);
 }
 
-unsigned zip_blocks(uint64_t count)
+unsigned blocks_for(uint64_t count)
 {
     return static_cast<unsigned>((count + GUESSER_BLOCK_SIZE - 1) / GUESSER_BLOCK_SIZE);
 }
@@ -78,10 +79,33 @@ unsigned zip_blocks(uint64_t count)
 // Launches between synchronisations of the level build: the host waits only every fourth launch.
 constexpr int ZIP_LAUNCHES_PER_SYNC = 4;
 
+// Level k - 1 (nodes count .. 2 count - 1) from level k for k = height - 1 .. 1, each level in
+// launches of bounded length; the stream orders the levels.
+bool build_upper_levels(Digest* nodes, const GuesserGeometry& geometry, cudaStream_t stream)
+{
+    const uint64_t per_launch = geometry.build.launch_permutations;
+    int launches_since_sync = 0;
+    for (uint64_t k = geometry.tree_height - 1; k >= 1; --k) {
+        const uint64_t count = uint64_t(1) << (k - 1);
+        for (uint64_t begin = 0; begin < count; begin += per_launch) {
+            const uint64_t part = std::min(per_launch, count - begin);
+            gpu::launch(merkle_zip_kernel, dim3(blocks_for(part)), dim3(GUESSER_BLOCK_SIZE), stream,
+                        nodes + count + begin, static_cast<const Digest*>(nodes + 2 * (count + begin)), part);
+            if (!launch_ok("launch merkle_zip layer")) return false;
+            const bool last = k == 1 && begin + part == count;
+            if (++launches_since_sync >= ZIP_LAUNCHES_PER_SYNC || last) {
+                if (!crv_cuda_ok(cudaStreamSynchronize(stream), "sync merkle_zip batch")) return false;
+                launches_since_sync = 0;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-// Every early return leaves through the owners below: the node array, the final-hash slot and the
-// stream are released, and the caller gets an empty buffer.
+// Every early return leaves through the owners below: the device arrays and the stream are
+// released, and the caller gets an empty buffer.
 GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserGeometry& geometry)
 {
     if (!geometry.valid()) {
@@ -94,6 +118,9 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     const Digest commitment = mast_paths.commit();
     crv_debug_line("preprocess: commitment computed");
 
+    const std::optional<LeafStorage> storage = plan_leaf_storage(geometry);
+    if (!storage) return GuesserBuffer{};
+
     BuildStream stream;
     if (!crv_cuda_ok(stream.create(), "create stream")) return GuesserBuffer{};
 
@@ -102,26 +129,25 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     if (!crv_cuda_ok(nodes.allocate(num_leafs), "malloc d_internal_nodes")) return GuesserBuffer{};
     if (!crv_cuda_ok(cudaMemsetAsync(nodes.get(), 0, nodes.bytes(), stream.get()), "memset d_internal_nodes"))
         return GuesserBuffer{};
+    gpu::DeviceBuffer<Digest> leaves;
+    if (*storage == LeafStorage::Stored && !crv_cuda_ok(leaves.allocate(num_leafs), "malloc d_leafs"))
+        return GuesserBuffer{};
 
-    gpu::launch(build_layer0_from_commitment_kernel, dim3(guesser_layer0_blocks(geometry)), dim3(GUESSER_BLOCK_SIZE),
-                stream.get(), nodes.get(), height, num_leafs, commitment);
-    if (!launch_ok("launch build_layer0_from_commitment")) return GuesserBuffer{};
-    if (!crv_cuda_ok(cudaStreamSynchronize(stream.get()), "sync build_layer0_from_commitment")) return GuesserBuffer{};
-
-    // Level k - 1 (nodes count .. 2 count - 1) from level k; the stream orders the levels.
-    int launches_since_sync = 0;
-    for (uint64_t k = height - 1; k >= 1; --k) {
-        const uint64_t count = uint64_t(1) << (k - 1);
-        Digest* parents = nodes.get() + count;
-        const Digest* children = nodes.get() + 2 * count;
-        gpu::launch(merkle_zip_kernel, dim3(zip_blocks(count)), dim3(GUESSER_BLOCK_SIZE), stream.get(), parents,
-                    children, count);
-        if (!launch_ok("launch merkle_zip layer")) return GuesserBuffer{};
-        if (++launches_since_sync >= ZIP_LAUNCHES_PER_SYNC || k == 1) {
-            if (!crv_cuda_ok(cudaStreamSynchronize(stream.get()), "sync merkle_zip batch")) return GuesserBuffer{};
-            launches_since_sync = 0;
-        }
-    }
+    {
+        gpu::DeviceBuffer<Digest> scratch;
+        if (!crv_cuda_ok(scratch.allocate(window_build::scratch_digests(geometry)), "malloc window scratch"))
+            return GuesserBuffer{};
+        // The host waits for each chunk, so a failure is reported within one chunk.
+        const auto launch_step = [&](const window_build::WindowStep& step) {
+            gpu::launch(window_step_kernel, dim3(blocks_for(step.count)), dim3(GUESSER_BLOCK_SIZE), stream.get(), step);
+            return launch_ok("launch window_step");
+        };
+        const auto sync_chunk = [&] { return crv_cuda_ok(cudaStreamSynchronize(stream.get()), "sync window chunk"); };
+        if (!window_build::for_each_window_step(commitment, {nodes.get(), leaves.get(), scratch.get()}, geometry,
+                                                launch_step, sync_chunk))
+            return GuesserBuffer{};
+    }  // the scratch is freed before the upper levels
+    if (!build_upper_levels(nodes.get(), geometry, stream.get())) return GuesserBuffer{};
     crv_debug_line("preprocess: merkle internal nodes built");
 
     gpu::DeviceBuffer<Digest> d_final_hash;
@@ -148,7 +174,7 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     buffer.mast_paths = mast_paths;
     buffer.d_merkle_tree = nodes.release();
     buffer.merkle_tree_size = num_leafs;
-    buffer.d_leafs = nullptr;
+    buffer.d_leafs = leaves.release();
     buffer.num_leafs = num_leafs;
     buffer.tree_height = height;
     return buffer;  // d_final_hash is freed, then the stream destroyed

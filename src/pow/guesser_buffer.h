@@ -1,5 +1,6 @@
 // The guesser buffer: the per-puzzle Merkle tree over 2^29 leaves, kept in device memory while the
-// puzzle is mined, with its root and buffer hash. Leaves are never stored; kernels recompute them.
+// puzzle is mined, with its root and buffer hash, and its leaves too when the card has room for
+// them (otherwise the kernels recompute them).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,7 @@ struct GuesserBuffer {
     PowMastPaths mast_paths{};  // the paths the tree was built from
     Digest* d_merkle_tree = nullptr;  // heap-ordered nodes 1..num_leafs-1, slot 0 zero; null: no buffer
     uint64_t merkle_tree_size = 0;    // Digest slots in d_merkle_tree
-    Digest* d_leafs = nullptr;        // never stored: the kernels compute leaves on the fly
+    Digest* d_leafs = nullptr;        // the num_leafs leaves; null: the kernels compute leaves on the fly
     uint64_t num_leafs = 0;
     uint64_t tree_height = 0;         // levels below the root: num_leafs = 2^tree_height
 
@@ -37,8 +38,9 @@ struct GuesserBuffer {
 extern std::unique_ptr<GuesserBuffer> current_buffer;
 
 // Builds the buffer of the puzzle's paths and installs it in current_buffer (the previous buffer
-// is destroyed). On failure prints "✗ GPU preprocessing failed!", leaves current_buffer as it was
-// and returns false.
+// is destroyed), saying whether the leaves are stored. On failure (a device error, or too little
+// free memory to build) prints "✗ GPU preprocessing failed!", leaves current_buffer as it was and
+// returns false.
 bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry = {});
 
 // End-of-run teardown: releases current_buffer, synchronises, reports a pending error, resets the
@@ -46,11 +48,3 @@ bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geomet
 void cleanup_gpu_memory();
 
 constexpr unsigned GUESSER_BLOCK_SIZE = 256;
-
-// Blocks of the layer-0 launch: one thread per layer-0 node (2^20 blocks for the product tree).
-constexpr unsigned guesser_layer0_blocks(const GuesserGeometry& geometry)
-{
-    return static_cast<unsigned>(((geometry.num_leafs() / 2) + GUESSER_BLOCK_SIZE - 1) / GUESSER_BLOCK_SIZE);
-}
-static_assert(guesser_layer0_blocks(GuesserGeometry{}) == (1u << 20), "the product tree launches 2^20 blocks");
-

@@ -6,17 +6,20 @@
 #include <utility>
 
 #include "hash/digest.h"
+#include "pow/build_config.h"
 #include "pow/pow_puzzle.h"
 
 constexpr uint64_t GUESSER_TREE_HEIGHT = 29;
 constexpr uint64_t GUESSER_INDEX_MASK = (uint64_t(1) << GUESSER_TREE_HEIGHT) - 1;
 
-// Shape of a guesser tree. The product always builds the default; tests build small trees.
+// Shape of a guesser tree and how it is built. The product always builds the default height; tests
+// build small trees.
 struct GuesserGeometry {
     uint64_t tree_height = GUESSER_TREE_HEIGHT;  // levels below the root, 1..GUESSER_TREE_HEIGHT
+    GuesserBuildConfig build{};                  // leaf storage, scratch and launch sizes
 
     constexpr uint64_t num_leafs() const { return uint64_t(1) << tree_height; }
-    constexpr bool valid() const { return tree_height >= 1 && tree_height <= GUESSER_TREE_HEIGHT; }
+    constexpr bool valid() const { return tree_height >= 1 && tree_height <= GUESSER_TREE_HEIGHT && build.valid(); }
 };
 
 struct Pow;
@@ -46,8 +49,9 @@ struct Pow {
     static std::pair<uint64_t, uint64_t> indices(const Digest& final_hash, const Digest& nonce,
                                                  uint64_t index_mask = GUESSER_INDEX_MASK);
 
-    // Builds the guesser tree of these paths on the current device (guesser_buffer.cu). A default
-    // (empty) buffer on failure, after one "[ERR][label] text" line.
+    // Builds the guesser tree of these paths on the current device (guesser_buffer.cu), storing the
+    // leaves as the geometry's build config and the free memory decide. A default (empty) buffer on
+    // failure, after one "[ERR][label] text" line, or one line saying what memory is missing.
     static GuesserBuffer preprocess_gpu(const PowMastPaths& mast_paths, const GuesserGeometry& geometry = {});
 };
 
