@@ -1,11 +1,11 @@
 // parallel_mining_kernel (fast and reference, leaves built or stored) and compute_merkle_paths_kernel
-// over small guesser trees built on the host, against the host model (on the emulator here, on a GPU
-// in the GPU check).
+// over small guesser buffers, against the host model (on the emulator here, on a GPU in the GPU check).
 #include <random>
 
 #include "gpu/launch.h"
 #include "mining/mining_kernels.h"
 #include "mining/philox.h"
+#include "pow/guesser_buffer.h"
 #include "support/device_test.h"
 #include "support/guesser_reference.h"
 
@@ -23,14 +23,15 @@ struct Variant { MiningKernel kernel; bool stored; };
 const Variant VARIANTS[] = {{MiningKernel::fast, false}, {MiningKernel::fast, true}, {MiningKernel::reference, false},
                             {MiningKernel::reference, true}};
 
-// A 2^6-leaf tree of random paths, built on the host and copied to the device.
+// The buffer of random paths over 2^6 leaves, stored, built by the product in chunks of 16 leaves,
+// and the same tree built on the host.
 struct SmallTree {
     static constexpr uint64_t HEIGHT = 6, LEAFS = 64;
     PowMastPaths paths;
     Digest commitment;
     reference::Tree tree;
     Digest final_hash;
-    gpu::DeviceBuffer<Digest> d_nodes, d_leafs;
+    GuesserBuffer buffer;
 
     explicit SmallTree(uint64_t seed)
     {
@@ -39,8 +40,8 @@ struct SmallTree {
         commitment = paths.commit();
         tree = reference::build_tree(commitment, HEIGHT);
         final_hash = reference::H(tree.root(), commitment);
-        d_nodes = support::to_device(tree.nodes);
-        d_leafs = support::to_device(tree.leaves);
+        buffer = Pow::preprocess_gpu(paths, GuesserGeometry{HEIGHT, {LeafStorage::Stored, 16}});
+        EXPECT_TRUE(buffer.d_leafs != nullptr && buffer.merkle_root == tree.root() && buffer.final_hash == final_hash);
     }
 
     // The path rule for any leaf count: zero digests outside the tree.
@@ -87,7 +88,7 @@ struct SmallTree {
         EXPECT_EQ(cudaMemset(d_found.get(), 0, sizeof(int)) | cudaMemset(d_nonce.get(), 0, sizeof(uint64_t)) |
                       cudaMemset(d_nonce_digest.get(), 0, sizeof(Digest)),
                   cudaSuccess);
-        const MiningParams params{variant.stored ? d_leafs.get() : nullptr, d_nodes.get(), LEAFS, HEIGHT, tree.root(),
+        const MiningParams params{variant.stored ? buffer.d_leafs : nullptr, buffer.d_merkle_tree, LEAFS, HEIGHT, tree.root(),
                                   final_hash, commitment, paths, threshold, start, count, d_nonce.get(), d_found.get(),
                                   d_paths.get(), d_paths.get() + GUESSER_TREE_HEIGHT, d_nonce_digest.get()};
         gpu::launch(mining_kernel(variant.kernel).function, dim3(grid), dim3(block), nullptr, params);
@@ -164,7 +165,7 @@ TEST_F(MiningKernel, PathKernelFollowsTheTreeRule)
     struct Case { uint64_t a, b, num_leafs; };
     for (const Case& c : {Case{0, 0, 64}, Case{37, 37, 64}, Case{5, 58, 64}, Case{40, 30, 32}, Case{3, 100, 128},
                           Case{70, 65, 64}}) {
-        const MerklePathsParams params{small.d_nodes.get(), c.num_leafs, SmallTree::HEIGHT, small.commitment,
+        const MerklePathsParams params{small.buffer.d_merkle_tree, c.num_leafs, SmallTree::HEIGHT, small.commitment,
                                        c.a, c.b, d_paths.get(), d_paths.get() + SmallTree::HEIGHT};
         gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, params);
         ASSERT_EQ(support::finish_launch(), cudaSuccess);
