@@ -114,7 +114,8 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
     using emu::Op;
     // A failed allocation leaves no range; a failed memset skips its batch, a lost flag, nonce or
     // digest its hit: the second batch, over the next counters, finds another. A failed launch or
-    // synchronisation ends the range, a lost path loses the hit.
+    // synchronisation ends the range, a lost path loses the hit. The batch behind each is queued
+    // before its result is read.
     const std::vector<std::tuple<Op, int, std::string, unsigned, bool, bool>> cases = {
         // fault, error, launches, hit handed over, the no-solution line
         {Op::Malloc, 1, "CUDA malloc failed for d_solution_nonce: " + oom, 0, false, false},
@@ -125,11 +126,11 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
         {Op::Memcpy, 1, "Solution found copy error: " + bad, 2, true, false},
         {Op::Memcpy, 2, "Solution nonce copy error: " + bad, 2, true, false},
         {Op::Memcpy, 3, "Solution nonce digest copy error: " + bad, 2, true, false},
-        {Op::Memcpy, 4, "Path A copy error: " + bad, 1, false, false},
-        {Op::Memcpy, 5, "Path B copy error: " + bad, 1, false, false},
+        {Op::Memcpy, 7, "Path A copy error: " + bad, 2, false, false},  // after the second batch's 3 copies
+        {Op::Memcpy, 8, "Path B copy error: " + bad, 2, false, false},
         {Op::Launch, 1, "[ERR][launch parallel_mining_kernel] " + bad, 0, false, true},
-        {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true},
-        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true}};
+        {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 2, false, true},  // the second was
+        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + bad, 2, false, true}};      // queued before the wait
     for (const auto& [op, nth, err, expected_launches, handed, no_solution] : cases) {
         emu::fail_nth(op, nth, op == Op::Malloc ? cudaErrorMemoryAllocation : cudaErrorLaunchFailure);
         session.found.clear();

@@ -11,6 +11,7 @@
 #include "diag/debug.h"
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
+#include "gpu/pinned_buffer.h"
 #include "gpu/runtime.h"
 #include "hash/digest.h"
 #include "mining/mining_kernels.h"
@@ -73,9 +74,117 @@ bool copy_back(T* host, const T* device, size_t count, const char* what)
     return crv_cuda_check(cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost), what);
 }
 
-bool memset_ok(void* device, size_t bytes, const char* label)
+bool memset_ok(void* device, size_t bytes, const char* label, cudaStream_t stream)
 {
-    return crv_cuda_ok(cudaMemset(device, 0, bytes), label);
+    return crv_cuda_ok(cudaMemsetAsync(device, 0, bytes, stream), label);
+}
+
+// Queues the copy of one device value into pinned memory; on failure prints `what` + the error text.
+template <typename T>
+bool queue_copy_back(T* host, const T* device, const char* what, cudaStream_t stream)
+{
+    return crv_cuda_check(cudaMemcpyAsync(host, device, sizeof(T), cudaMemcpyDeviceToHost, stream), what);
+}
+
+// What the host reads of a batch's record after every batch; the paths only after a hit.
+struct BatchResult {
+    int found;
+    uint64_t nonce;
+    Digest nonce_digest;
+};
+
+// The mining stream, the two batches the range keeps on it (one running, the next queued behind
+// it) and their results in pinned memory. Freed when the range ends, or after the hand-off.
+struct BatchPipeline {
+    static constexpr int SLOTS = 2;
+    SolutionRecord records[SLOTS];
+    gpu::PinnedBuffer<BatchResult> results;  // one per slot
+    cudaStream_t stream = nullptr;
+    cudaEvent_t copied[SLOTS] = {};  // recorded behind each batch's result copies
+
+    BatchPipeline() = default;
+    BatchPipeline(const BatchPipeline&) = delete;
+    BatchPipeline& operator=(const BatchPipeline&) = delete;
+    ~BatchPipeline() { release(); }
+
+    bool allocate()
+    {
+        for (SolutionRecord& record : records)
+            if (!record.allocate()) return false;
+        if (!crv_cuda_check(results.allocate(SLOTS), "CUDA host alloc failed for the batch results: ") ||
+            !crv_cuda_ok(cudaStreamCreate(&stream), "create mining stream"))
+            return false;
+        for (cudaEvent_t& event : copied)
+            if (!crv_cuda_ok(cudaEventCreateWithFlags(&event, cudaEventDisableTiming), "create batch event"))
+                return false;
+        return true;
+    }
+
+    void release()
+    {
+        for (cudaEvent_t& event : copied) {
+            if (event != nullptr) crv_cuda_ok(cudaEventDestroy(event), "destroy batch event");
+            event = nullptr;
+        }
+        if (stream != nullptr) crv_cuda_ok(cudaStreamDestroy(stream), "destroy mining stream");
+        stream = nullptr;
+        results.reset();
+        for (SolutionRecord& record : records) record.release();
+    }
+};
+
+// One batch on the mining stream, from the clearing of its record to the copies of its result.
+struct Batch {
+    enum class State { none, skipped, queued, failed };
+    State state = State::none;
+    int slot = 0;
+    uint64_t count = 0;
+    bool readable = false;  // its result copies were queued
+};
+
+Batch queue_batch(BatchPipeline& pipeline, int slot, MiningParams params, uint64_t first, uint64_t count,
+                  const MiningLaunch& launch, MiningKernel kernel)
+{
+    Batch batch{Batch::State::skipped, slot, count, false};
+    SolutionRecord& record = pipeline.records[slot];
+    BatchResult& result = pipeline.results.get()[slot];
+    const cudaStream_t stream = pipeline.stream;
+    const bool cleared = memset_ok(record.found.get(), sizeof(int), "memset d_solution_found", stream) &&
+                         memset_ok(record.nonce.get(), sizeof(uint64_t), "memset d_solution_nonce", stream) &&
+                         memset_ok(record.nonce_digest.get(), sizeof(Digest), "memset d_solution_nonce_digest", stream);
+    if (!cleared) return batch;
+    params.start_nonce = first;
+    params.num_nonces = count;
+    params.d_solution_nonce = record.nonce.get();
+    params.d_solution_found = record.found.get();
+    params.d_solution_path_a = record.path_a.get();
+    params.d_solution_path_b = record.path_b.get();
+    params.d_solution_nonce_digest = record.nonce_digest.get();
+    gpu::launch(mining_kernel(kernel).function, dim3(launch.grid_for(count)), dim3(launch.block_size), stream, params);
+    if (!crv_cuda_ok(cudaGetLastError(), "launch parallel_mining_kernel")) {
+        crv_clear_cuda_errors("post-launch clear");
+        batch.state = Batch::State::failed;
+        return batch;
+    }
+    batch.readable =
+        queue_copy_back(&result.found, record.found.get(), "Solution found copy error: ", stream) &&
+        queue_copy_back(&result.nonce, record.nonce.get(), "Solution nonce copy error: ", stream) &&
+        queue_copy_back(&result.nonce_digest, record.nonce_digest.get(), "Solution nonce digest copy error: ", stream);
+    if (!crv_cuda_ok(cudaEventRecord(pipeline.copied[slot], stream), "record batch event")) {
+        batch.state = Batch::State::failed;
+        return batch;
+    }
+    batch.state = Batch::State::queued;
+    return batch;
+}
+
+// Waits for a queued batch's result; false (reported) when the wait fails.
+bool wait_for(const BatchPipeline& pipeline, const Batch& batch)
+{
+    if (batch.state != Batch::State::queued) return true;
+    if (crv_cuda_ok(cudaEventSynchronize(pipeline.copied[batch.slot]), "sync parallel_mining_kernel")) return true;
+    crv_clear_cuda_errors("post-sync clear");
+    return false;
 }
 
 long long millis_since(SystemClock::time_point start)
@@ -99,6 +208,7 @@ struct RangeOutcome {
     uint64_t tried = 0;
     SystemClock::time_point rate_start;
     MiningSession::Next next = MiningSession::Next::MINE;  // what ended the range early, if anything
+    int slot = 0;                                          // the record that holds the hit
 };
 
 void print_occupancy(const MiningLaunch& launch)
@@ -113,10 +223,13 @@ void print_occupancy(const MiningLaunch& launch)
     print_line(std::cout, line.str());
 }
 
-// Searches counters r * range ... r * range + range - 1 batch by batch. The record's buffers are
-// allocated here and freed when the range ends; on a hit the record is handed back still allocated.
+// Searches counters r * range ... r * range + range - 1 batch by batch. The host queues batch n + 1
+// behind batch n before it reads batch n's result, so the device never waits for the host; a hit,
+// a failure or the session's news ends the range after the batch it concerns, once the batch queued
+// behind it has run (its result is dropped). The pipeline is allocated here and freed when the
+// range ends; on a hit it is handed back still allocated.
 RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config,
-                        SolutionRecord& record)
+                        BatchPipeline& pipeline)
 {
     const Digest& threshold = puzzle.threshold;
     RangeOutcome outcome;
@@ -137,59 +250,64 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
         print_parts(std::cerr, "ERROR: Invalid buffer for mining (missing GPU merkle tree)");
         return outcome;
     }
-    if (!record.allocate()) return outcome;
+    if (!pipeline.allocate()) {
+        pipeline.release();
+        return outcome;
+    }
 
     const MiningLaunch launch = sizeMiningLaunch(config.max_batch_size, config.kernel);
-    MiningParams params{buffer->d_leafs, buffer->d_merkle_tree, buffer->num_leafs, buffer->tree_height,
-                        buffer->merkle_root, buffer->final_hash, buffer->mast_paths.commit(), buffer->mast_paths,
-                        threshold, 0, 0, record.nonce.get(), record.found.get(), record.path_a.get(),
-                        record.path_b.get(), record.nonce_digest.get()};
+    const MiningParams params{buffer->d_leafs, buffer->d_merkle_tree, buffer->num_leafs, buffer->tree_height,
+                              buffer->merkle_root, buffer->final_hash, buffer->mast_paths.commit(), buffer->mast_paths,
+                              threshold, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
     if (crv_debug_runtime_enabled()) print_occupancy(launch);
 
-    uint64_t done = 0;
-    while (done < config.nonces_per_range) {
-        const uint64_t count = std::min(launch.batch, config.nonces_per_range - done);
-        outcome.tried += count;
-        bool cleared = memset_ok(record.found.get(), sizeof(int), "memset d_solution_found") &&
-                       memset_ok(record.nonce.get(), sizeof(uint64_t), "memset d_solution_nonce") &&
-                       memset_ok(record.nonce_digest.get(), sizeof(Digest), "memset d_solution_nonce_digest");
-        if (cleared) {
-            params.start_nonce = start + done;
-            params.num_nonces = count;
-            gpu::launch(mining_kernel(config.kernel).function, dim3(launch.grid_for(count)), dim3(launch.block_size),
-                        nullptr, params);
-            if (!crv_cuda_ok(cudaGetLastError(), "launch parallel_mining_kernel")) {
-                crv_clear_cuda_errors("post-launch clear");
-                break;
-            }
-            if (!crv_cuda_ok(cudaDeviceSynchronize(), "sync parallel_mining_kernel")) {
-                crv_clear_cuda_errors("post-sync clear");
-                break;
-            }
-            int found = 0;
-            if (copy_back(&found, record.found.get(), 1, "Solution found copy error: ") && found != 0 &&
-                copy_back(&outcome.nonce_counter, record.nonce.get(), 1, "Solution nonce copy error: ") &&
-                copy_back(&outcome.nonce_digest, record.nonce_digest.get(), 1, "Solution nonce digest copy error: ")) {
-                outcome.found = true;
-                return outcome;
-            }
+    uint64_t queued = 0;  // candidates of the batches queued so far
+    const auto queue_next = [&](int slot) {
+        if (queued >= config.nonces_per_range) return Batch{};
+        const uint64_t count = std::min(launch.batch, config.nonces_per_range - queued);
+        const Batch batch = queue_batch(pipeline, slot, params, start + queued, count, launch, config.kernel);
+        queued += count;
+        return batch;
+    };
+    Batch current = queue_next(0);
+    while (current.state != Batch::State::none) {
+        const bool ran = current.state != Batch::State::failed;
+        const Batch next = ran ? queue_next(1 - current.slot) : Batch{};  // batch n + 1 while n runs
+        const bool waited = wait_for(pipeline, current);
+        outcome.tried += current.count;
+        const BatchResult& result = pipeline.results.get()[current.slot];
+        if (!ran || !waited) {
+            wait_for(pipeline, next);
+            break;
         }
-        done += count;
-        outcome.next = session.after_batch(puzzle, count);
-        if (outcome.next != MiningSession::Next::MINE) break;
+        if (current.state == Batch::State::queued && current.readable && result.found != 0) {
+            wait_for(pipeline, next);
+            outcome.found = true;
+            outcome.slot = current.slot;
+            outcome.nonce_counter = result.nonce;
+            outcome.nonce_digest = result.nonce_digest;
+            return outcome;
+        }
+        outcome.next = session.after_batch(puzzle, current.count);
+        if (outcome.next != MiningSession::Next::MINE) {
+            wait_for(pipeline, next);
+            break;
+        }
+        current = next;
     }
     const long long millis = millis_since(outcome.rate_start);
     print_parts(std::cout, "No solution found after ", outcome.tried, " nonces (time: ", millis, " ms, ",
                 rate_text(outcome.tried, millis), " M nonces/sec)");
-    record.release();
+    pipeline.release();
     return outcome;
 }
 
 // Builds the Pow from the record and hands it to the session. False when the paths could not be
 // read back: the hit is then lost, as a range without a solution.
 bool hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session, const RangeOutcome& outcome,
-                       SolutionRecord& record, SystemClock::time_point range_start)
+                       BatchPipeline& pipeline, SystemClock::time_point range_start)
 {
+    const SolutionRecord& record = pipeline.records[outcome.slot];
     print_parts(std::cout, "SOLUTION FOUND at nonce ", outcome.nonce_counter, "!");
     print_parts(std::cout, "Performance: ", rate_text(outcome.tried, millis_since(outcome.rate_start)), " M nonces/sec");
 
@@ -198,7 +316,7 @@ bool hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session, cons
     pow.nonce = outcome.nonce_digest;
     const bool paths = copy_back(pow.path_a, record.path_a.get(), GUESSER_TREE_HEIGHT, "Path A copy error: ") &&
                        copy_back(pow.path_b, record.path_b.get(), GUESSER_TREE_HEIGHT, "Path B copy error: ");
-    record.release();
+    pipeline.release();
     if (!paths) return false;
     print_parts(std::cout, "🎉 SOLUTION FOUND!");
     print_parts(std::cout, "🎉 SOLUTION FOUND! Nonce: ", pow.nonce[0], " (time: ", millis_since(range_start), " ms)");
@@ -269,9 +387,9 @@ bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, c
         }
 
         const auto range_start = SystemClock::now();
-        SolutionRecord record;
-        const RangeOutcome outcome = mine_range(puzzle, session, config, record);
-        if (outcome.found && hand_off_solution(puzzle, session, outcome, record, range_start)) solved = true;
+        BatchPipeline pipeline;
+        const RangeOutcome outcome = mine_range(puzzle, session, config, pipeline);
+        if (outcome.found && hand_off_solution(puzzle, session, outcome, pipeline, range_start)) solved = true;
         ++session.range_index();
         switch (outcome.next) {
         case MiningSession::Next::SOLVED:
