@@ -14,7 +14,7 @@ cudaError_t MiningBatchRunner::allocate()
 }
 
 cudaError_t MiningBatchRunner::run(const GuesserBuffer& buffer, const Digest& threshold, uint64_t start_nonce,
-                                   uint64_t count, unsigned grid, unsigned block, int& found)
+                                   uint64_t count, unsigned grid, unsigned block, MiningKernel kernel, int& found)
 {
     cudaError_t status = cudaMemset(found_.get(), 0, found_.bytes());
     if (status == cudaSuccess) status = cudaMemset(nonce_.get(), 0, nonce_.bytes());
@@ -22,10 +22,11 @@ cudaError_t MiningBatchRunner::run(const GuesserBuffer& buffer, const Digest& th
     if (status != cudaSuccess) return status;
     uint64_t height = 0;
     while ((uint64_t(1) << height) < buffer.num_leafs) ++height;
-    gpu::launch(parallel_mining_kernel, dim3(grid), dim3(block), nullptr, static_cast<const Digest*>(buffer.d_leafs),
-                static_cast<const Digest*>(buffer.d_merkle_tree), buffer.final_hash, threshold, start_nonce, count,
-                buffer.num_leafs, height, buffer.mast_paths, nonce_.get(), found_.get(), path_a_.get(), path_b_.get(),
-                nonce_digest_.get());
+    const MiningParams params{buffer.d_leafs,   buffer.d_merkle_tree, buffer.num_leafs, height, buffer.merkle_root,
+                              buffer.final_hash, buffer.mast_paths.commit(), buffer.mast_paths, threshold,
+                              start_nonce, count, nonce_.get(), found_.get(), path_a_.get(), path_b_.get(),
+                              nonce_digest_.get()};
+    gpu::launch(mining_kernel(kernel).function, dim3(grid), dim3(block), nullptr, params);
     status = cudaGetLastError();
     if (status == cudaSuccess) status = cudaDeviceSynchronize();
     if (status == cudaSuccess) status = cudaMemcpy(&found, found_.get(), sizeof(int), cudaMemcpyDeviceToHost);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "gpu/device_buffer.h"
+#include "mining/mining_kernel_choice.h"
 #include "pow/guesser_buffer.h"
 
 class MiningBatchRunner {
@@ -12,7 +13,7 @@ public:
     cudaError_t allocate();
     // Launches grid x block threads over count candidates and waits; found = the record's flag.
     cudaError_t run(const GuesserBuffer& buffer, const Digest& threshold, uint64_t start_nonce, uint64_t count,
-                    unsigned grid, unsigned block, int& found);
+                    unsigned grid, unsigned block, MiningKernel kernel, int& found);
 
 private:
     gpu::DeviceBuffer<uint64_t> nonce_;

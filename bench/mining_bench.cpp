@@ -48,7 +48,7 @@ BENCHMARK(BM_FastMastHashHost);
 
 // Permutations the kernel's candidate arithmetic spends per candidate over this tree, counted by
 // running the same source on the host.
-double permutations_per_candidate(const GuesserBuffer& buffer, uint64_t height, int samples)
+double permutations_per_candidate(const GuesserBuffer& buffer, uint64_t height, MiningKernel kernel, int samples)
 {
     std::vector<Digest> nodes(buffer.merkle_tree_size);
     if (cudaMemcpy(nodes.data(), buffer.d_merkle_tree, nodes.size() * sizeof(Digest), cudaMemcpyDeviceToHost) !=
@@ -57,19 +57,28 @@ double permutations_per_candidate(const GuesserBuffer& buffer, uint64_t height, 
     uint64_t count = 0;
     const CountingPermutation permute{&count};
     const mining::TreeView tree{nullptr, nodes.data(), buffer.num_leafs, height};
+    const mining::BuiltLeaves built{buffer.mast_paths.commit()};
+    const mining::ReferenceLeaves reference_leaves{buffer.mast_paths};
     std::mt19937_64 rng(3);
-    for (int i = 0; i < samples; ++i)
-        mining::candidate_hash(tree, buffer.mast_paths, buffer.merkle_root, buffer.final_hash, random_digest(rng),
-                               permute);
+    for (int i = 0; i < samples; ++i) {
+        const Digest nonce = random_digest(rng);
+        if (kernel == MiningKernel::fast)
+            mining::candidate_hash(tree, buffer.mast_paths, buffer.merkle_root, buffer.final_hash, nonce, built, permute);
+        else
+            mining::candidate_hash(tree, buffer.mast_paths, buffer.merkle_root, buffer.final_hash, nonce,
+                                   reference_leaves, permute);
+    }
     return static_cast<double>(count) / samples;
 }
 
-// A fixed number of candidates per launch over a tree of height range(0); a zero threshold is never
-// met, so every candidate is worked out in full.
+// A fixed number of candidates per launch over a tree of height range(0), with the fast kernel
+// (range(2) = 0) or the reference one (1); a zero threshold is never met, so every candidate is
+// worked out in full.
 void BM_ParallelMiningKernelEmulated(benchmark::State& state)
 {
     const uint64_t height = static_cast<uint64_t>(state.range(0));
     const uint64_t candidates = static_cast<uint64_t>(state.range(1));
+    const MiningKernel kernel = state.range(2) == 0 ? MiningKernel::fast : MiningKernel::reference;
     const unsigned block = 64;
     const unsigned grid = static_cast<unsigned>((candidates + block - 1) / block);
     std::mt19937_64 rng(4);
@@ -82,7 +91,7 @@ void BM_ParallelMiningKernelEmulated(benchmark::State& state)
     uint64_t start = 0;
     for (auto _ : state) {
         int found = 0;
-        if (runner.run(buffer, Digest{}, start, candidates, grid, block, found) != cudaSuccess || found != 0) {
+        if (runner.run(buffer, Digest{}, start, candidates, grid, block, kernel, found) != cudaSuccess || found != 0) {
             state.SkipWithError("mining launch failed");
             return;
         }
@@ -90,8 +99,12 @@ void BM_ParallelMiningKernelEmulated(benchmark::State& state)
     }
     state.counters["candidates/s"] =
         benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["permutations/candidate"] = permutations_per_candidate(buffer, height, 4);
+    state.counters["permutations/candidate"] = permutations_per_candidate(buffer, height, kernel, 4);
 }
-BENCHMARK(BM_ParallelMiningKernelEmulated)->Args({8, 256})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ParallelMiningKernelEmulated)
+    ->Args({8, 256, 0})
+    ->Args({8, 256, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

@@ -86,7 +86,9 @@ TEST(GuesserBuffer, SmallTreesMatchTheHostModelNodeForNode)
         if (!trees.count(k.height)) trees[k.height] = reference::build_tree(paths.commit(), k.height);
         const reference::Tree& tree = trees[k.height];
         EXPECT_EQ(support::to_host(buffer.d_merkle_tree, n), tree.nodes);  // slot 0 stays zero
-        if (stored) EXPECT_EQ(support::to_host(buffer.d_leafs, n), tree.leaves);
+        if (stored) {
+            EXPECT_EQ(support::to_host(buffer.d_leafs, n), tree.leaves);
+        }
         EXPECT_EQ(buffer.merkle_root, tree.root());
         EXPECT_EQ(buffer.final_hash, reference::H(tree.root(), paths.commit()));
     }

@@ -303,7 +303,7 @@ TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
         EXPECT_EQ(count_of(r.out, once), 1u) << once << r.out;
     EXPECT_TRUE(in_order(r.out, {"Max nonces: 256, Batch size: 128\n",
                                  "Nonce offset (range index): 16, computed start nonce: 4096\n",
-                                 "Occupancy: blocks/SM=6, active warps/SM=48/48 (100.0%)\n"}));
+                                 "Occupancy: blocks/SM=12, active warps/SM=48/48 (100.0%)\n"}));
     // The stop: the handler's lines, the loop takes the event, the fetcher ends, then the teardown.
     EXPECT_TRUE(in_order(r.out, {"\nReceived signal 2. Shutting down gracefully...\n",
                                  "\n=== MINING SESSION COMPLETED ===\n", "Total solutions found: 1\n"}));

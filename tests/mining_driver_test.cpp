@@ -3,6 +3,7 @@
 
 #include "gpu/runtime.h"
 #include "mining/mining_driver.h"
+#include "mining/mining_kernels.h"
 #include "pow/guesser_buffer.h"
 #include "pow/solution_check.h"
 #include "support/captured_output.h"
@@ -105,8 +106,9 @@ TEST_F(MiningDriver, RangesFollowOneAnotherInOccupancySizedBatches)
 
 TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
 {
-    // Default virtual device: 4 multiprocessors of 1536 threads. The search settles on 768 threads
-    // (2 blocks), clamped to 256; 6 blocks of 256 fit. A failed query is reported and its fallback
+    // Default virtual device: 4 multiprocessors of 1536 threads; the reference kernel, bound to 256
+    // threads (the fast one to its own bound). The search settles on 768 threads (2 blocks), clamped
+    // to 256; 6 blocks of 256 fit. A failed query is reported and its fallback
     // taken: the block-size search (256 threads, the floor is the resident blocks), then the
     // per-multiprocessor query (its 10th: 1024 down to 768 threads).
     const std::string bad = cudaGetErrorString(cudaErrorInvalidDeviceFunction);
@@ -115,13 +117,15 @@ TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
              {10, "[ERR][occupancy blocks per multiprocessor] " + bad + "\n", 4, 8}}) {
         if (nth > 0) emu::fail_nth(emu::Op::Occupancy, nth, cudaErrorInvalidDeviceFunction);
         MiningLaunch l;
-        EXPECT_EQ(support::capture_output([&] { l = sizeMiningLaunch(MAX_BATCH_SIZE); }).err, line);
+        EXPECT_EQ(support::capture_output([&] { l = sizeMiningLaunch(MAX_BATCH_SIZE, MiningKernel::reference); }).err,
+                  line);
         EXPECT_EQ(std::vector<int>({l.block_size, l.blocks_per_multiprocessor, l.multiprocessors, l.grid_floor}),
                   std::vector<int>({256, blocks, 4, floor}));
         EXPECT_EQ(l.batch, uint64_t(blocks) * 4u * 256u);
         EXPECT_EQ(l.grid_for(1), 2u * blocks * 4u);         // twice the resident blocks
         EXPECT_EQ(l.grid_for(1u << 20), (1u << 20) / 256);  // one candidate per thread at least
         EXPECT_EQ(sizeMiningLaunch(1000).batch, 1000u);     // at most the cap
+        EXPECT_EQ(sizeMiningLaunch(MAX_BATCH_SIZE).block_size, mining_kernel(MiningKernel::fast).max_block_size);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);         // nothing left to read as a launch failure
     }
 }
@@ -135,8 +139,9 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
     using emu::Op;
     // A failed allocation leaves no range; a failed memset skips its batch, a lost flag, nonce or
     // digest its hit: the second batch, over the next counters, finds another. A failed launch or
-    // synchronisation ends the range, a lost path loses the hit. An error that loses the context
-    // ends the range wherever it comes and is reported to the session.
+    // synchronisation ends the range, a lost path loses the hit. The batch behind each is queued
+    // before its result is read. An error that loses the context ends the range wherever it comes
+    // and is reported to the session.
     const std::vector<std::tuple<Op, int, std::string, unsigned, bool, bool>> cases = {
         // fault, error, launches, hit handed over, the no-solution line
         {Op::Malloc, 1, "CUDA malloc failed for d_solution_nonce: " + oom, 0, false, false},
@@ -147,13 +152,13 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
         {Op::Memcpy, 1, "Solution found copy error: " + bad, 2, true, false},
         {Op::Memcpy, 2, "Solution nonce copy error: " + bad, 2, true, false},
         {Op::Memcpy, 3, "Solution nonce digest copy error: " + bad, 2, true, false},
-        {Op::Memcpy, 4, "Path A copy error: " + bad, 1, false, false},
-        {Op::Memcpy, 5, "Path B copy error: " + bad, 1, false, false},
+        {Op::Memcpy, 7, "Path A copy error: " + bad, 2, false, false},  // after the second batch's 3 copies
+        {Op::Memcpy, 8, "Path B copy error: " + bad, 2, false, false},
         {Op::Launch, 1, "[ERR][launch parallel_mining_kernel] " + bad, 0, false, true},
-        {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true},
-        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + lost, 1, false, true},
+        {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 2, false, true},  // the second was
+        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + lost, 2, false, true},      // queued before the wait
         {Op::Memset, 2, "[ERR][memset d_solution_nonce] " + lost, 0, false, true},
-        {Op::Memcpy, 4, "Path A copy error: " + lost, 1, false, false}};
+        {Op::Memcpy, 7, "Path A copy error: " + lost, 2, false, false}};
     for (const auto& [op, nth, err, expected_launches, handed, no_solution] : cases) {
         const bool losing = err.find(lost) != std::string::npos;
         emu::fail_nth(op, nth,

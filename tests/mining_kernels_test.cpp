@@ -1,10 +1,11 @@
-// parallel_mining_kernel and compute_merkle_paths_kernel over small guesser trees built on the host,
-// against the host model (on the emulator here, on a GPU in the GPU check).
+// parallel_mining_kernel (fast and reference, leaves built or stored) and compute_merkle_paths_kernel
+// over small guesser buffers, against the host model (on the emulator here, on a GPU in the GPU check).
 #include <random>
 
 #include "gpu/launch.h"
 #include "mining/mining_kernels.h"
 #include "mining/philox.h"
+#include "pow/guesser_buffer.h"
 #include "support/device_test.h"
 #include "support/guesser_reference.h"
 
@@ -17,14 +18,20 @@ struct MiningRecord { int found; uint64_t nonce; Digest nonce_digest; std::vecto
 
 struct Best { uint64_t number; Digest hash; };  // the candidate's number in its batch and its block hash
 
-// A 2^6-leaf tree of random paths, built on the host and copied to the device.
+// A kernel and where it takes sibling leaves from.
+struct Variant { MiningKernel kernel; bool stored; };
+const Variant VARIANTS[] = {{MiningKernel::fast, false}, {MiningKernel::fast, true}, {MiningKernel::reference, false},
+                            {MiningKernel::reference, true}};
+
+// The buffer of random paths over 2^6 leaves, stored, built by the product in chunks of 16 leaves,
+// and the same tree built on the host.
 struct SmallTree {
     static constexpr uint64_t HEIGHT = 6, LEAFS = 64;
     PowMastPaths paths;
     Digest commitment;
     reference::Tree tree;
     Digest final_hash;
-    gpu::DeviceBuffer<Digest> d_nodes;
+    GuesserBuffer buffer;
 
     explicit SmallTree(uint64_t seed)
     {
@@ -33,7 +40,8 @@ struct SmallTree {
         commitment = paths.commit();
         tree = reference::build_tree(commitment, HEIGHT);
         final_hash = reference::H(tree.root(), commitment);
-        d_nodes = support::to_device(tree.nodes);
+        buffer = Pow::preprocess_gpu(paths, GuesserGeometry{HEIGHT, {LeafStorage::Stored, 16}});
+        EXPECT_TRUE(buffer.d_leafs != nullptr && buffer.merkle_root == tree.root() && buffer.final_hash == final_hash);
     }
 
     // The path rule for any leaf count: zero digests outside the tree.
@@ -68,7 +76,8 @@ struct SmallTree {
         return best;
     }
 
-    MiningRecord mine(const Digest& threshold, uint64_t start, uint64_t count, unsigned grid, unsigned block) const
+    MiningRecord mine(const Digest& threshold, uint64_t start, uint64_t count, unsigned grid, unsigned block,
+                      Variant variant = VARIANTS[0]) const
     {
         gpu::DeviceBuffer<Digest> d_paths, d_nonce_digest;
         gpu::DeviceBuffer<uint64_t> d_nonce;
@@ -79,9 +88,10 @@ struct SmallTree {
         EXPECT_EQ(cudaMemset(d_found.get(), 0, sizeof(int)) | cudaMemset(d_nonce.get(), 0, sizeof(uint64_t)) |
                       cudaMemset(d_nonce_digest.get(), 0, sizeof(Digest)),
                   cudaSuccess);
-        gpu::launch(parallel_mining_kernel, dim3(grid), dim3(block), nullptr, static_cast<const Digest*>(nullptr),
-                    static_cast<const Digest*>(d_nodes.get()), final_hash, threshold, start, count, LEAFS, HEIGHT, paths,
-                    d_nonce.get(), d_found.get(), d_paths.get(), d_paths.get() + GUESSER_TREE_HEIGHT, d_nonce_digest.get());
+        const MiningParams params{variant.stored ? buffer.d_leafs : nullptr, buffer.d_merkle_tree, LEAFS, HEIGHT, tree.root(),
+                                  final_hash, commitment, paths, threshold, start, count, d_nonce.get(), d_found.get(),
+                                  d_paths.get(), d_paths.get() + GUESSER_TREE_HEIGHT, d_nonce_digest.get()};
+        gpu::launch(mining_kernel(variant.kernel).function, dim3(grid), dim3(block), nullptr, params);
         EXPECT_EQ(support::finish_launch(), cudaSuccess);
         const std::vector<Digest> paths = support::to_host(d_paths.get(), 2 * GUESSER_TREE_HEIGHT);
         return MiningRecord{support::to_host(d_found.get(), 1)[0], support::to_host(d_nonce.get(), 1)[0],
@@ -108,6 +118,7 @@ TEST_F(MiningKernel, AnyThresholdRecordsOneCoherentCandidateOfTheBatch)
     EXPECT_TRUE(none.found == 0 && none.nonce == 0 && none.nonce_digest == Digest{} && none.path_a[0][3] == 0xA5A5A5A5A5A5A5A5ull);
 }
 
+// Every kernel, with leaves built or stored, finds the same hit for the same counters.
 TEST_F(MiningKernel, ThreadsStrideOverTheWholeBatchAndNoFurther)
 {
     const SmallTree small(23);
@@ -125,33 +136,38 @@ TEST_F(MiningKernel, ThreadsStrideOverTheWholeBatchAndNoFurther)
                                         (beyond = small.best(start, s.count, threads, threads)).hash, in_batch.hash))
                 break;
         }
-        Digest threshold = in_batch.hash;
-        threshold[0] += 1;  // met by the batch's best candidate alone
-        const MiningRecord r = small.mine(threshold, start, s.count, s.grid, s.block);
-        ASSERT_EQ(r.found, 1) << s.count;
-        EXPECT_EQ(r.nonce_digest, small.nonce(start, in_batch.number, threads));
-        if (threads > s.count) {
-            threshold = beyond.hash;
-            threshold[0] += 1;  // met beyond the batch only
-            EXPECT_EQ(small.mine(threshold, start, s.count, s.grid, s.block).found, 0);
+        const Digest nonce = small.nonce(start, in_batch.number, threads);
+        const auto [a, b] = Pow::indices(small.final_hash, nonce, SmallTree::LEAFS - 1);
+        for (const Variant& v : VARIANTS) {
+            Digest threshold = in_batch.hash;
+            threshold[0] += 1;  // met by the batch's best candidate alone
+            const MiningRecord r = small.mine(threshold, start, s.count, s.grid, s.block, v);
+            ASSERT_EQ(r.found, 1) << s.count << " kernel " << int(v.kernel) << " stored " << v.stored;
+            EXPECT_TRUE(r.nonce == start + in_batch.number && r.nonce_digest == nonce) << int(v.kernel) << v.stored;
+            EXPECT_TRUE(r.path_a == reference::auth_path(small.tree, a) && r.path_b == reference::auth_path(small.tree, b))
+                << int(v.kernel) << v.stored;
+            if (threads > s.count) {
+                threshold = beyond.hash;
+                threshold[0] += 1;  // met beyond the batch only
+                EXPECT_EQ(small.mine(threshold, start, s.count, s.grid, s.block, v).found, 0);
+            }
         }
     }
 }
 
-// Element 0 always from the commitment (d_leafs holds garbage), zero digests outside the tree: with
-// fewer leaves than the height holds (leaves wrap), more (nodes from 64 on), indices past the leaves.
+// Element 0 always from the commitment, zero digests outside the tree: with fewer leaves than the
+// height holds (leaves wrap), more (nodes from 64 on), indices past the leaves.
 TEST_F(MiningKernel, PathKernelFollowsTheTreeRule)
 {
     const SmallTree small(26);
-    const auto garbage = support::to_device(std::vector<Digest>(128, Digest{{1, 2, 3, 4, 5}}));
     gpu::DeviceBuffer<Digest> d_paths;
     ASSERT_EQ(d_paths.allocate(2 * SmallTree::HEIGHT), cudaSuccess);
     struct Case { uint64_t a, b, num_leafs; };
-    for (const Case& c : {Case{0, 0, 64}, Case{37, 37, 64}, Case{5, 58, 64}, Case{40, 38, 41}, Case{3, 100, 128},
+    for (const Case& c : {Case{0, 0, 64}, Case{37, 37, 64}, Case{5, 58, 64}, Case{40, 30, 32}, Case{3, 100, 128},
                           Case{70, 65, 64}}) {
-        gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, static_cast<const Digest*>(garbage.get()),
-                    static_cast<const Digest*>(small.d_nodes.get()), c.a, c.b, c.num_leafs, SmallTree::HEIGHT,
-                    small.commitment, d_paths.get(), d_paths.get() + SmallTree::HEIGHT);
+        const MerklePathsParams params{small.buffer.d_merkle_tree, c.num_leafs, SmallTree::HEIGHT, small.commitment,
+                                       c.a, c.b, d_paths.get(), d_paths.get() + SmallTree::HEIGHT};
+        gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, params);
         ASSERT_EQ(support::finish_launch(), cudaSuccess);
         const std::vector<Digest> out = support::to_host(d_paths.get(), 2 * SmallTree::HEIGHT);
         EXPECT_EQ(std::vector<Digest>(out.begin(), out.begin() + 6), small.path(c.a, c.num_leafs)) << c.a << "/" << c.num_leafs;

@@ -26,9 +26,9 @@ extern "C" __device__ __noinline__ void reference_permutation(uint64_t* state)
     uint64_t scratch[tip5::STATE_SIZE];
 #pragma unroll
     for (int round = 0; round < tip5::NUM_ROUNDS; ++round) {
-        sbox_layer(state, scratch);
-        mds_layer(scratch, state);
-        round_constants_layer(round, state, state);
+        tip5::sbox_layer(state, scratch, LOOKUP_TABLE);
+        tip5::mds_layer(scratch, state, MDS_COEFF);
+        tip5::round_constants_layer(round, state, state, ROUND_CONSTANTS);
     }
 }
 

@@ -25,9 +25,9 @@ void compute_test_paths(const GuesserBuffer& buffer, uint64_t index_a, uint64_t 
         // The kernel writes one digest per level; the rest of the 29 stay zero.
         cudaMemset(d_path_a, 0, PATH_BYTES);
         cudaMemset(d_path_b, 0, PATH_BYTES);
-        gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, buffer.d_leafs, buffer.d_merkle_tree,
-                    index_a, index_b, buffer.num_leafs, guesser_tree_height(buffer), buffer.mast_paths.commit(),
-                    d_path_a, d_path_b);
+        const MerklePathsParams params{buffer.d_merkle_tree, buffer.num_leafs, guesser_tree_height(buffer),
+                                       buffer.mast_paths.commit(), index_a, index_b, d_path_a, d_path_b};
+        gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, params);
         cudaDeviceSynchronize();
         cudaMemcpy(path_a.data(), d_path_a, PATH_BYTES, cudaMemcpyDeviceToHost);
         cudaMemcpy(path_b.data(), d_path_b, PATH_BYTES, cudaMemcpyDeviceToHost);

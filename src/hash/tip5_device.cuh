@@ -44,3 +44,26 @@ struct InlinePermutation {
 struct CalledPermutation {
     __device__ CRV_NOINLINE void operator()(uint64_t* state) const { tip5_permutation(state); }
 };
+
+// The fast permutation out of line, one copy for every site of a kernel. Its state goes in and out by
+// value, which the calling convention keeps in registers: a caller whose state words have fixed
+// slots keeps them in registers too, where a pointer would send them through local memory.
+struct CalledFastPermutation {
+    struct State {
+        uint64_t words[tip5::STATE_SIZE];
+    };
+    __device__ static CRV_NOINLINE State permute(State state)
+    {
+        tip5_fast::permutation(state.words, LOOKUP_TABLE_GLOBAL);
+        return state;
+    }
+    __device__ __forceinline__ void operator()(uint64_t* state) const
+    {
+        State s;
+#pragma unroll
+        for (int i = 0; i < tip5::STATE_SIZE; ++i) s.words[i] = state[i];
+        s = permute(s);
+#pragma unroll
+        for (int i = 0; i < tip5::STATE_SIZE; ++i) state[i] = s.words[i];
+    }
+};

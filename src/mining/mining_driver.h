@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mining/mining_kernel_choice.h"
 #include "mining/mining_session.h"
 #include "pow/checked_puzzle.h"
 
@@ -19,6 +20,7 @@ struct MiningDriverConfig {
     uint64_t max_batch_size = MAX_BATCH_SIZE;          // upper bound of candidates per launch
     std::chrono::milliseconds event_wait{100};         // at the top of each pass
     std::chrono::milliseconds range_pause{100};        // after each range; ends early on a stop
+    MiningKernel kernel = MiningKernel::fast;
 };
 
 // Launch geometry of parallel_mining_kernel on the current device.
@@ -35,9 +37,9 @@ struct MiningLaunch {
     unsigned int grid_for(uint64_t count) const;
 };
 
-// Block-size search and occupancy query, with their fallbacks (256 threads, 4 blocks per
-// multiprocessor) when a query fails.
-MiningLaunch sizeMiningLaunch(uint64_t max_batch);
+// Block-size search and occupancy query for `kernel`, its block size capped at its launch bound, with
+// their fallbacks (that bound, 4 blocks per multiprocessor) when a query fails.
+MiningLaunch sizeMiningLaunch(uint64_t max_batch, MiningKernel kernel = MiningKernel::fast);
 
 // Mines `puzzle` with the buffer installed in current_buffer, range after range from the session's
 // range index, until the session ends the search (a solution it accepts, a stop, newer work), the

@@ -8,7 +8,28 @@
 
 #include "gpu/runtime.h"
 #include "hash/digest.h"
+#include "mining/mining_kernel_choice.h"
 #include "pow/pow.h"
+
+// One launch of the nonce search: the tree, the puzzle, the batch and the solution record.
+struct MiningParams {
+    const Digest* d_leafs;        // the stored leaves, or null: sibling leaves are built on the fly
+    const Digest* d_merkle_tree;  // heap-ordered nodes, slot 1 the root
+    uint64_t num_leafs;           // 2^tree_height
+    uint64_t tree_height;
+    Digest merkle_root;           // node 1
+    Digest final_hash;            // the buffer hash
+    Digest commitment;            // mast_paths.commit(): what built leaves start from
+    PowMastPaths mast_paths;
+    Digest threshold;
+    uint64_t start_nonce;  // counter of the batch's first candidate
+    uint64_t num_nonces;   // candidates in the batch
+    uint64_t* d_solution_nonce;
+    int* d_solution_found;
+    Digest* d_solution_path_a;  // GUESSER_TREE_HEIGHT digests each
+    Digest* d_solution_path_b;
+    Digest* d_solution_nonce_digest;
+};
 
 // Tests one batch of candidates: thread g walks n = g, g + G, ... < num_nonces (G = all threads),
 // forms the nonce digest [start_nonce + n, four Philox words], derives its two leaf indices
@@ -17,20 +38,48 @@
 // *d_solution_found (0 -> 1) and writes the record: the nonce counter, the nonce digest and both
 // paths as GUESSER_TREE_HEIGHT digests each (entries at tree_height and above are zero). The caller
 // zeroes the flag, the nonce and the nonce digest before the launch.
-__global__ void __launch_bounds__(256, 2)
-    parallel_mining_kernel(const Digest* d_leafs, const Digest* d_merkle_tree, Digest final_hash, Digest threshold,
-                           uint64_t start_nonce, uint64_t num_nonces, uint64_t num_leafs, uint64_t tree_height,
-                           PowMastPaths mast_paths, uint64_t* d_solution_nonce, int* d_solution_found,
-                           Digest* d_solution_path_a, Digest* d_solution_path_b, Digest* d_solution_nonce_digest);
+// parallel_mining_kernel runs the fast permutation and builds leaves from params.commitment (228
+// permutations a candidate, 102 with stored leaves); parallel_mining_kernel_reference is the first
+// kernel, kept to be measured against: today's permutation, the commitment recomputed for every built
+// leaf (236). Both find the same hits.
+//
+// Launch bounds by ptxas's figures: the fast kernel takes 167 (sm_90) / 168 (sm_89) registers with a
+// 200-byte stack and no spills, which leaves 3 blocks of 128 threads, 12 warps, to a multiprocessor;
+// bound to 128 registers (4 blocks, 16 warps) it spills 144 bytes around its calls and its stack
+// grows to 272 bytes. The reference kernel keeps the first kernel's bounds.
+constexpr int MINING_BLOCK_SIZE = 128;
+constexpr int MINING_MIN_BLOCKS = 3;
+constexpr int REFERENCE_MINING_BLOCK_SIZE = 256;
+constexpr int REFERENCE_MINING_MIN_BLOCKS = 2;
+
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS) parallel_mining_kernel(MiningParams params);
+__global__ void __launch_bounds__(REFERENCE_MINING_BLOCK_SIZE, REFERENCE_MINING_MIN_BLOCKS)
+    parallel_mining_kernel_reference(MiningParams params);
+
+struct MiningKernelChoice {
+    void (*function)(MiningParams);
+    int max_block_size;      // its launch bound
+    int min_blocks;          // resident blocks per multiprocessor its bound asks for
+};
+MiningKernelChoice mining_kernel(MiningKernel kernel);
+
+// The paths of two leaves, as the validation test asks for them.
+struct MerklePathsParams {
+    const Digest* d_merkle_tree;
+    uint64_t num_leafs;  // 2^tree_height
+    uint64_t tree_height;
+    Digest commitment;
+    uint64_t index_a, index_b;
+    Digest* path_a;  // tree_height digests each
+    Digest* path_b;
+};
 
 // One block of one thread: the tree_height digests of the paths of index_a and index_b into path_a
-// and path_b. Element 0 is always computed from `commitment`; d_leafs is not read.
-__global__ void compute_merkle_paths_kernel(const Digest* d_leafs, const Digest* d_merkle_tree, uint64_t index_a,
-                                            uint64_t index_b, uint64_t num_leafs, uint64_t tree_height,
-                                            Digest commitment, Digest* path_a, Digest* path_b);
+// and path_b, element 0 always built from `commitment`.
+__global__ void compute_merkle_paths_kernel(MerklePathsParams params);
 
 // Authentication path of leaf `index`, tree_height digests into `path`:
-//   element 0: leaf(index ^ 1), read from d_leafs when it is non-null, otherwise computed from
+//   element 0: leaf(index ^ 1), read from d_leafs when it is non-null, otherwise built from
 //              `commitment`; the zero digest when index ^ 1 >= num_leafs;
 //   element j: node ((num_leafs + index) >> j) ^ 1 of d_merkle_tree; the zero digest when that node
 //              number is 2^tree_height or more.

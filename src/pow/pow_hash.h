@@ -1,7 +1,7 @@
 // Proof-of-work arithmetic written once for host and device: the commitment, the guesser leaves,
 // the leaf-index derivation and the block hash of a candidate. Every function takes the Tip5
 // permutation as a value (`permute(state)`), so the host passes the host tables, kernels pass the
-// constant-memory tables, and a test can count permutations.
+// permutation they run, and a test can count permutations.
 #pragma once
 
 #include <cstdint>
@@ -25,20 +25,26 @@ CRV_HD Digest commitment(const PowMastPaths& paths, const Permute& permute)
 }
 
 constexpr uint64_t BUDS_PER_LEAF = 32;
+constexpr int LEAF_LEVELS = 5;  // 2^5 buds
+static_assert(uint64_t(1) << LEAF_LEVELS == BUDS_PER_LEAF, "a leaf is a complete tree over its buds");
 
-// Root of the window of 32 buds H(commitment, [i, 0, 0, 0, 0]), i = j .. j + 31 wrapping at
-// num_leafs, reduced in place level by level (63 permutations). The window lives in thread-local
-// memory.
+// Root of the tree over the 32 buds H(commitment, [i, 0, 0, 0, 0]), i = j .. j + 31 wrapping at
+// num_leafs (a power of two), reduced on a stack (63 permutations): each bud merges with the roots
+// of the complete subtrees before it, one per trailing one bit of its number, so no more than five
+// roots wait beside the digest in hand — never a window of 32 digests.
 template <typename Permute>
 CRV_HD Digest leaf(const Digest& commitment, uint64_t j, uint64_t num_leafs, const Permute& permute)
 {
-    Digest window[BUDS_PER_LEAF];
-    for (uint64_t k = 0; k < BUDS_PER_LEAF; ++k)
-        window[k] = tip5::hash_pair(commitment, Digest{{(j + k) % num_leafs, 0, 0, 0, 0}}, permute);
-    for (uint64_t step = 1; step < BUDS_PER_LEAF; step *= 2)
-        for (uint64_t p = 0; p < BUDS_PER_LEAF; p += 2 * step)
-            window[p] = tip5::hash_pair(window[p], window[p + step], permute);
-    return window[0];
+    const uint64_t mask = num_leafs - 1;
+    Digest pending[LEAF_LEVELS];
+    int top = 0;
+#pragma unroll 1  // unrolled, the stack would move into registers that the permutation needs more
+    for (uint64_t k = 0; k < BUDS_PER_LEAF; ++k) {
+        Digest d = tip5::hash_pair(commitment, Digest{{(j + k) & mask, 0, 0, 0, 0}}, permute);
+        for (uint64_t m = k; (m & 1) != 0; m >>= 1) d = tip5::hash_pair(pending[--top], d, permute);
+        pending[top++] = d;
+    }
+    return pending[0];  // bud 31 closed every subtree
 }
 
 constexpr int INDEX_ROUNDS = 62;
@@ -78,20 +84,41 @@ struct StoredPaths {
     CRV_HD const Digest& b(uint64_t j) const { return pow.path_b[j]; }
 };
 
+// Two digests into the rate of a variable-length sponge state, then one permutation.
+template <typename Permute>
+CRV_HD void absorb_two(uint64_t* state, const Digest& first, const Digest& second, const Permute& permute)
+{
+#pragma unroll
+    for (int i = 0; i < Digest::LENGTH; ++i) {
+        state[i] = first.elements[i];
+        state[Digest::LENGTH + i] = second.elements[i];
+    }
+    permute(state);
+}
+
 // The block hash of the candidate (root, paths, nonce): its encoding — nonce, path_b, path_a, root,
-// the reverse member order — streamed through the sponge entry by entry, so `paths.a(j)` and
-// `paths.b(j)` may read or build each entry just when it is absorbed; then folded through the
-// MAST paths. 31 + 8 = 39 permutations, nothing allocated.
+// the reverse member order, 60 digests — goes through the sponge two digests per rate block, so
+// `paths.a(j)` and `paths.b(j)` may read or build each entry just when it is absorbed and every state
+// word keeps a fixed slot; then folded through the MAST paths. 31 + 8 = 39 permutations, nothing
+// allocated.
 template <typename Paths, typename Permute>
 CRV_HD Digest block_hash(const PowMastPaths& mast_paths, const Digest& root, const Paths& paths, const Digest& nonce,
                          const Permute& permute)
 {
-    tip5::Sponge<Permute> sponge(permute);
-    sponge.absorb(nonce);
-    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j) sponge.absorb(paths.b(j));
-    for (uint64_t j = 0; j < GUESSER_TREE_HEIGHT; ++j) sponge.absorb(paths.a(j));
-    sponge.absorb(root);
-    return fold_mast_paths(sponge.finish(), mast_paths, permute);
+    static_assert(tip5::RATE == 2 * Digest::LENGTH && GUESSER_TREE_HEIGHT % 2 == 1,
+                  "the nonce pairs with path_b[0], path_a[28] with the root");
+    uint64_t state[tip5::STATE_SIZE];
+    tip5::sponge_init(state, tip5::Domain::VariableLength);
+    absorb_two(state, nonce, paths.b(0), permute);
+    for (uint64_t j = 1; j < GUESSER_TREE_HEIGHT; j += 2) absorb_two(state, paths.b(j), paths.b(j + 1), permute);
+    for (uint64_t j = 0; j + 1 < GUESSER_TREE_HEIGHT; j += 2) absorb_two(state, paths.a(j), paths.a(j + 1), permute);
+    absorb_two(state, paths.a(GUESSER_TREE_HEIGHT - 1), root, permute);
+    // 300 elements fill whole blocks: the padding is a block of its own, [1, 0, ..., 0]
+    state[0] = 1;
+#pragma unroll
+    for (int i = 1; i < tip5::RATE; ++i) state[i] = 0;
+    permute(state);
+    return fold_mast_paths(tip5::sponge_squeeze(state), mast_paths, permute);
 }
 
 template <typename Permute>

@@ -75,6 +75,9 @@ struct dim3 {
 
 struct CUstream_st;
 using cudaStream_t = CUstream_st*;
+struct CUevent_st;
+using cudaEvent_t = CUevent_st*;
+constexpr unsigned int cudaEventDisableTiming = 0x02;
 
 struct cudaDeviceProp {
     char name[256];
@@ -124,6 +127,17 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaStreamCreate(cudaStream_t* stream);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+
+// Work runs when it is issued, so an event is complete once recorded; waiting for it reports a
+// kernel fault left behind, as any synchronisation does.
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaEventSynchronize(cudaEvent_t event);
+
+// Page-locked host memory: host memory the emulator tracks so that a wrong free is reported.
+cudaError_t cudaMallocHost(void** ptr, size_t size);
+cudaError_t cudaFreeHost(void* ptr);
 
 template <typename T>
 cudaError_t cudaMalloc(T** ptr, size_t size)

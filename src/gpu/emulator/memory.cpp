@@ -1,4 +1,5 @@
-// Device memory in host memory under the device's capacity, copies, and streams.
+// Device memory in host memory under the device's capacity, pinned host memory, copies, streams and
+// events.
 #include <cstdlib>
 #include <cstring>
 
@@ -131,4 +132,64 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream)
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
     if (status == cudaSuccess) status = emu::take_async_error(s);
     return emu::fail(status);
+}
+
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status = emu::check_device(s);
+    if (status == cudaSuccess && event == nullptr) status = cudaErrorInvalidValue;
+    if (status != cudaSuccess) return emu::fail(status);
+    *event = new CUevent_st{0};
+    s.events.insert(*event);
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.events.erase(event) == 0) return emu::fail(cudaErrorInvalidResourceHandle);
+    delete event;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.events.count(event) == 0 || !emu::valid_stream(s, stream)) return emu::fail(cudaErrorInvalidResourceHandle);
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status = s.events.count(event) != 0 ? cudaSuccess : cudaErrorInvalidResourceHandle;
+    if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
+    if (status == cudaSuccess) status = emu::take_async_error(s);
+    return emu::fail(status);
+}
+
+cudaError_t cudaMallocHost(void** ptr, size_t size)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (ptr == nullptr) return emu::fail(cudaErrorInvalidValue);
+    *ptr = std::malloc(size == 0 ? 1 : size);
+    if (*ptr == nullptr) return emu::fail(cudaErrorMemoryAllocation);
+    s.host_allocations.insert(*ptr);
+    return cudaSuccess;
+}
+
+cudaError_t cudaFreeHost(void* ptr)
+{
+    auto& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (ptr == nullptr) return cudaSuccess;
+    if (s.host_allocations.erase(ptr) == 0) return emu::fail(cudaErrorInvalidValue);
+    std::free(ptr);
+    return cudaSuccess;
 }

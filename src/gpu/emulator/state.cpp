@@ -76,6 +76,10 @@ void release_all(State& s)
     s.in_use = 0;
     for (cudaStream_t stream : s.streams) delete stream;
     s.streams.clear();
+    for (cudaEvent_t event : s.events) delete event;
+    s.events.clear();
+    for (void* ptr : s.host_allocations) std::free(ptr);
+    s.host_allocations.clear();
     s.async_error = cudaSuccess;
 }
 

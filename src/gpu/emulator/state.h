@@ -11,6 +11,9 @@
 struct CUstream_st {
     int unused;
 };
+struct CUevent_st {
+    int unused;
+};
 
 namespace emu {
 
@@ -26,6 +29,8 @@ struct State {
     std::map<void*, size_t> allocations;
     size_t in_use = 0;
     std::set<cudaStream_t> streams;
+    std::set<cudaEvent_t> events;
+    std::set<void*> host_allocations;
     std::vector<Fault> faults;
     cudaError_t async_error = cudaSuccess;  // a kernel fault not yet reported by a synchronisation
     unsigned long long launches = 0;
