@@ -13,6 +13,8 @@
 #include "cli/startup.h"
 #include "gpu/runtime.h"
 #include "miner/miner_session.h"
+#include "mining/mining_driver.h"
+#include "pow/guesser_buffer.h"
 #include "miner/shared_state.h"
 #include "support/captured_output.h"
 #include "support/child_process.h"
@@ -32,16 +34,17 @@ using Clock = std::chrono::steady_clock;
 const std::string MINER = CRV_MINER_EMU;
 // The emulated executable's own input: a tree of height 5, ranges of 256 in batches of 128.
 const std::string SMALL = "tree_height=5 range=256 batch=128 range_pause_ms=1";
-const std::string FAST = SMALL + " fetch_pause_ms=20 receive_timeout_ms=2000";
+const std::string FAST = SMALL + " fetch_pause_ms=20 receive_timeout_ms=2000 status_ms=100";
 
 std::unique_ptr<support::ChildProcess> miner_on(const TestBridge& bridge, const std::string& mining,
-                                                const std::string& nonce_offset = "0")
+                                                const std::string& nonce_offset = "0", const std::string& faults = "")
 {
     return std::make_unique<support::ChildProcess>(
         MINER,
         std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--nonce-offset",
                                  nonce_offset},
-        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG=1"});
+        std::vector<std::string>{"CRV_EMU_MINING=" + mining, "CRV_EMU_DEVICE_COUNT=1", "CRV_DEBUG=1",
+                                 "CRV_EMU_FAULT=" + faults});
 }
 
 std::string reply(const PowPuzzle& puzzle) { return support::puzzle_reply(puzzle) + "\n"; }
@@ -155,35 +158,89 @@ TEST(EventHandler, AnEmptyQueueTimesOutAndAPostWakesTheWaiter)
     poster.join();
 }
 
-TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOn)
+TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOnAndTheNewestWorkWins)
 {
     event_handler = std::make_unique<EventHandler>();
     CheckedPuzzle mined;
-    mined.prev_block = "block-1";
-    auto on_block = [](const std::string& block) {
-        auto puzzle = std::make_shared<CheckedPuzzle>();
-        puzzle->prev_block = block;
-        return MiningEvent(EventType::NEW_PUZZLE, block, "{}", puzzle);
+    mined.id = "mined";
+    auto puzzle = [](const std::string& id) {
+        auto checked = std::make_shared<CheckedPuzzle>();
+        checked->id = id;
+        return MiningEvent(EventType::NEW_PUZZLE, id, "{}", checked);
     };
+    const MiningEvent stop(EventType::STOP_MINING, "", "Signal 2"), later(EventType::ERROR, "", "later");
     using Next = MiningSession::Next;
-    const std::vector<std::tuple<MiningEvent, Next, std::string>> cases = {  // event, verdict, output
-        {MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), Next::SOLVED, ""},
-        {MiningEvent(EventType::STOP_MINING, "", "Signal 2"), Next::STOPPED, ""},
-        {MiningEvent(EventType::ERROR, "", "hiccup"), Next::MINE, ""},
-        {on_block("block-1"), Next::MINE, ""},  // same block: dropped, the search goes on
-        {on_block("block-2"), Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n"}};
-    MinerSession session;
-    for (const auto& [event, next, out] : cases) {
-        event_handler->postEvent(event);
-        event_handler->postEvent(MiningEvent(EventType::ERROR, "", "later"));
+    const std::vector<std::tuple<std::vector<MiningEvent>, Next, std::string, std::string>> cases = {
+        // queued, verdict, output, what is queued afterwards
+        {{stop, later}, Next::STOPPED, "", "later,"},
+        {{MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), later}, Next::MINE, "", "later,"},
+        {{puzzle("mined"), later}, Next::MINE, "", "later,"},  // its own id: nothing new
+        // Another id (on any block): only the newest goes back, for the mining loop.
+        {{puzzle("p2"), later, puzzle("p3")}, Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n",
+         "{}p3,"},
+        {{puzzle("p2"), stop, puzzle("p3")}, Next::STOPPED, "", "Signal 2,"}};  // a stop wins
+    MiningStatus status;
+    MinerSession session(status);
+    for (const auto& [queued, next, out, left] : cases) {
+        for (const MiningEvent& event : queued) event_handler->postEvent(event);
         Next verdict = Next::MINE;
         EXPECT_EQ(support::capture_output([&] { verdict = session.between_ranges(mined, 0ms); }).out, out);
-        EXPECT_EQ(verdict, next) << event.puzzle_id;
-        std::string left;  // the event given way to goes behind what was there
-        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) left += e.data + e.puzzle_id + ",";
-        EXPECT_EQ(left, next == Next::GIVE_WAY ? "later,{}block-2," : "later,");
+        EXPECT_EQ(verdict, next) << left;
+        std::string rest;
+        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) rest += e.data + e.puzzle_id + ",";
+        EXPECT_EQ(rest, left);
     }
     event_handler.reset();
+}
+
+TEST(MinerSession, AHitFailingTheHostCheckIsCountedNotSubmittedAndMiningGoesOn)
+{
+    emu::configure(emu::Config{});
+    const CheckedPuzzle puzzle = support::checked(test_puzzle("checked", "block-1", easy_threshold()));
+    support::capture_output([&] { ASSERT_TRUE(preprocessPuzzle(puzzle, GuesserGeometry{5})); });
+    // The two nodes below the root lie on every path: flipped in device memory, as a failing card
+    // would, no path the kernel reads leads to the root.
+    Digest* const nodes = current_buffer->d_merkle_tree;
+    nodes[2][0] ^= 1, nodes[3][0] ^= 1;
+    event_handler = std::make_unique<EventHandler>();
+    for (EventType type : {EventType::ERROR, EventType::ERROR, EventType::STOP_MINING})  // two passes, then a stop
+        event_handler->postEvent(MiningEvent(type, "", ""));
+    MiningStatus status;
+    MinerSession session(status);
+    const uint64_t failed = total_solutions_failed_verification.load(), found = total_solutions_found.load();
+    const MiningDriverConfig config{256, 128, 1ms, 1ms};
+    bool solved = true;
+    const std::string err = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); }).err;
+    EXPECT_FALSE(solved);
+    EXPECT_EQ(total_solutions_failed_verification.load() - failed, 2u);
+    EXPECT_EQ(count_of(err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << err;
+    EXPECT_EQ(total_solutions_found.load(), found);
+    nodes[2][0] ^= 1, nodes[3][0] ^= 1;  // repaired: the next hit holds and ends the search
+    support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
+    EXPECT_TRUE(solved && total_solutions_found.load() - found == 1u);
+    current_buffer.reset();
+    event_handler.reset();
+}
+
+TEST(MiningStatus, TheRateCountsTheLastWindowAndTheLineSaysWhereMiningStands)
+{
+    const MiningStatus::Clock::time_point t0{1h};
+    MiningStatus status(60s, t0);
+    const std::string solutions = ", solutions " + std::to_string(total_solutions_found.load()) + " found / " +
+                                  std::to_string(total_solutions_submitted.load()) + " submitted / " +
+                                  std::to_string(total_solutions_failed_verification.load()) + " failed verification, ";
+    EXPECT_EQ(status.summary(t0), "0.00 M nonces/s, 0 candidates" + solutions + "no puzzle yet, bridge disconnected, up 00:00:00");
+    status.count_candidates(30000000, t0 + 10s);
+    status.count_candidates(30000000, t0 + 30s);
+    EXPECT_EQ(status.summary(t0 + 40s).substr(0, 15), "1.50 M nonces/s");  // 60 M in the 40 s so far
+    status.count_candidates(120000000, t0 + 80s);  // the first batch has left the window
+    status.set_puzzle("0123456789abcdef-and-more", "fedcba9876543210-and-more");
+    bridge_connected = true;
+    EXPECT_EQ(status.summary(t0 + 80s), "2.50 M nonces/s, 180000000 candidates" + solutions +
+                                            "puzzle 0123456789abcdef... on block fedcba9876543210..., bridge connected, up 00:01:20");
+    bridge_connected = false;
+    const std::string later = status.summary(t0 + 3725s);  // an hour without a batch
+    EXPECT_EQ(later.substr(0, 15) + later.substr(later.rfind(',')), "0.00 M nonces/s, up 01:02:05");
 }
 
 TEST(MinerProcess, StartUpEndsWithItsStatus)
@@ -226,6 +283,7 @@ TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
     EXPECT_EQ(support::check_submission(line, puzzle, 5) / 256, 16u);  // the first batch of range 16
     const size_t polls = bridge.wait_for_lines("\"RequestPuzzle\"", 0, 0ms).size();
     bridge.wait_for_lines("\"RequestPuzzle\"", polls + 4, 10s);  // the same id again: nothing new
+    EXPECT_TRUE(miner->wait_for_output("📊 Status: ", 10s));
     miner->send_signal(SIGINT);
     const support::ProcessResult r = miner->wait(20s);
     EXPECT_EQ(r.exit_status, 0);
@@ -245,6 +303,9 @@ TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
     EXPECT_TRUE(in_order(r.out, {"Received signal 2", "🛑 Stop mining event received\n",
                                  "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory...\n"}));
     EXPECT_TRUE(in_order(r.out, {"Received signal 2", "🔄 Bridge puzzle fetcher stopped\n", "📡 Disconnected"}));
+    EXPECT_TRUE(in_order(r.out, {"📊 Final status: ", " M nonces/s, ", " candidates, solutions 1 found / 1 submitted / 0 "
+                                 "failed verification, puzzle first-puzzle-012... on block block-1..., bridge ",
+                                 "📡 Disconnected"}));
 }
 
 TEST(MinerProcess, TheNonceRangeGoesOnOnTheSameBlockAndRestartsOnANewOne)
@@ -274,6 +335,47 @@ TEST(MinerProcess, TheNonceRangeGoesOnOnTheSameBlockAndRestartsOnANewOne)
     EXPECT_EQ(count_of(out, "🔄 New puzzle detected, resetting nonce offset to: 4\n"), 3u) << out;  // a, c, d
     EXPECT_TRUE(in_order(out, {"🔄 New puzzle: puzzle-c...\n", "\n🔄 New puzzle detected during mining, switching...\n",
                                "🔄 Mining interrupted, continuing in main loop...\n", "🔄 New puzzle: puzzle-d...\n"}));
+}
+
+TEST(MinerProcess, TheNewestPuzzleOfABlockIsMinedAndSolvedOnce)
+{
+    // Six ids on one block, a new one every other poll, with the same paths; only the last can be
+    // solved. Each range would take hours here: the miner must switch at a batch boundary, keep
+    // the buffer, and submit under the id of the puzzle it mined.
+    std::vector<PowPuzzle> puzzles;
+    for (int i = 0; i < 6; ++i)
+        puzzles.push_back(test_puzzle("newest-" + std::to_string(i), "block-1",
+                                      i < 5 ? support::impossible_threshold() : easy_threshold(), 7));
+    TestBridge bridge([&](size_t n) { return reply(puzzles[std::min<size_t>(n / 2, 5)]); });
+    const auto miner = miner_on(bridge, "tree_height=5 range=100000000 batch=128 fetch_pause_ms=20");
+    const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
+    ASSERT_FALSE(line.empty()) << miner->out();
+    support::check_submission(line, puzzles[5], 5);
+    const size_t polls = bridge.wait_for_lines("\"RequestPuzzle\"", 0, 0ms).size();
+    bridge.wait_for_lines("\"RequestPuzzle\"", polls + 4, 10s);
+    miner->send_signal(SIGINT);
+    const std::string out = miner->wait(20s).out;
+    EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);  // one solution per puzzle
+    EXPECT_EQ(count_of(out, "=== STARTING GPU PREPROCESSING ==="), 1u) << out;
+    EXPECT_EQ(count_of(out, "🔄 New puzzle detected, resetting nonce offset to: 0\n"), 1u);
+}
+
+TEST(MinerProcess, ALostDeviceContextEndsTheProcessWithItsOwnStatusAfterTheShutdown)
+{
+    // While a mining kernel runs; or while the buffer is built, found lost by the device check that
+    // follows a failed build (the emulator does not repeat a lost context's error by itself, so the
+    // fault plan repeats it once).
+    for (const auto& [faults, label] : std::vector<std::pair<std::string, std::string>>{
+             {"kernel:20:700", "sync parallel_mining_kernel"}, {"kernel:1:700 sync:2:700", "device check"}}) {
+        TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("lost", "b", support::impossible_threshold()))));
+        const support::ProcessResult r = miner_on(bridge, FAST, "0", faults)->wait(30s);
+        EXPECT_EQ(r.exit_status, 3) << r.err;
+        const std::string lost = "an illegal memory access was encountered";
+        EXPECT_TRUE(in_order(r.err, {"[ERR][" + label + "] " + lost + "\n", "❌ The GPU's context is lost (" + lost +
+                                     "): nothing more can run on it in this process; stopping with exit status 3 "
+                                     "so that the miner can be restarted\n"}));
+        EXPECT_TRUE(in_order(r.out, {"📊 Final status: ", "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory"}));
+    }
 }
 
 TEST(MinerProcess, WithTheProductWaitsEveryLineIsTakenAndAStopIsPrompt)

@@ -4,6 +4,7 @@
 #include "gpu/runtime.h"
 #include "mining/mining_driver.h"
 #include "pow/guesser_buffer.h"
+#include "pow/solution_check.h"
 #include "support/captured_output.h"
 #include "support/mining_fixture.h"
 
@@ -19,6 +20,8 @@ struct ScriptedSession : MiningSession {
     mutable int stop_checks = 0;
     uint64_t range = 0;
     std::vector<Pow> found;
+    Next on_hit = Next::SOLVED;
+    std::vector<cudaError_t> lost;
     int pauses = 0;
 
     Next between_ranges(const CheckedPuzzle&, std::chrono::milliseconds) override
@@ -28,7 +31,12 @@ struct ScriptedSession : MiningSession {
     bool stop_requested() const override { return stop_checks++ >= stop_from; }
     Next after_batch(const CheckedPuzzle&, uint64_t) override { return stop_requested() ? Next::STOPPED : Next::MINE; }
     uint64_t& range_index() override { return range; }
-    void solution_found(const CheckedPuzzle&, const Pow& pow) override { found.push_back(pow); }
+    Next solution_found(const CheckedPuzzle&, const Pow& pow) override
+    {
+        found.push_back(pow);
+        return on_hit;
+    }
+    void device_lost(cudaError_t error) override { lost.push_back(error); }
     void pause(std::chrono::milliseconds) override { ++pauses; }
 };
 
@@ -77,6 +85,22 @@ TEST_F(MiningDriver, RangesFollowOneAnotherInOccupancySizedBatches)
     session.stop_from = 2;  // the pass, then the first two batches
     EXPECT_EQ(count_of(mine({Next::MINE}, false).out, "No solution found after 256 nonces"), 1u);
     EXPECT_EQ(session.range, 1u);
+
+    // A counter is element 0 of a nonce digest and must stay below p: the range holding p - 1 ends
+    // there, and none is mined past it (nor where range x size would wrap 2^64).
+    const uint64_t m = field::P - 1;
+    install(digest_to_hex_padded(Digest{{m, m, m, m, m}}));  // met by every candidate
+    config.nonces_per_range = 256;
+    session.stop_from = 1 << 30;
+    for (const uint64_t range : {m / 256, m / 256 + 1, ~uint64_t(0)}) {
+        session.found.clear();
+        const bool last = range == m / 256;
+        const support::CapturedOutput o = mine({Next::MINE}, last, range);
+        EXPECT_EQ(launches, last ? 1u : 0u);
+        EXPECT_EQ(session.found.size() == 1 && session.found[0].nonce[0] == m, last);
+        EXPECT_EQ(o.err, last ? "" : "⚠️ Range " + std::to_string(range) + " would reach past the last nonce counter " +
+                                         "(p - 1): this block's nonces are used up; waiting for new work\n");
+    }
 }
 
 TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
@@ -106,11 +130,13 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
 {
     install(support::easy_threshold());  // a hit in each batch of 128 candidates
     const std::string oom = std::string(cudaGetErrorString(cudaErrorMemoryAllocation)) + "\n";
-    const std::string bad = std::string(cudaGetErrorString(cudaErrorLaunchFailure)) + "\n";
+    const std::string bad = std::string(cudaGetErrorString(cudaErrorInvalidValue)) + "\n";
+    const std::string lost = std::string(cudaGetErrorString(cudaErrorIllegalAddress)) + "\n";
     using emu::Op;
     // A failed allocation leaves no range; a failed memset skips its batch, a lost flag, nonce or
     // digest its hit: the second batch, over the next counters, finds another. A failed launch or
-    // synchronisation ends the range, a lost path loses the hit.
+    // synchronisation ends the range, a lost path loses the hit. An error that loses the context
+    // ends the range wherever it comes and is reported to the session.
     const std::vector<std::tuple<Op, int, std::string, unsigned, bool, bool>> cases = {
         // fault, error, launches, hit handed over, the no-solution line
         {Op::Malloc, 1, "CUDA malloc failed for d_solution_nonce: " + oom, 0, false, false},
@@ -125,11 +151,17 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
         {Op::Memcpy, 5, "Path B copy error: " + bad, 1, false, false},
         {Op::Launch, 1, "[ERR][launch parallel_mining_kernel] " + bad, 0, false, true},
         {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true},
-        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + bad, 1, false, true}};
+        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + lost, 1, false, true},
+        {Op::Memset, 2, "[ERR][memset d_solution_nonce] " + lost, 0, false, true},
+        {Op::Memcpy, 4, "Path A copy error: " + lost, 1, false, false}};
     for (const auto& [op, nth, err, expected_launches, handed, no_solution] : cases) {
-        emu::fail_nth(op, nth, op == Op::Malloc ? cudaErrorMemoryAllocation : cudaErrorLaunchFailure);
+        const bool losing = err.find(lost) != std::string::npos;
+        emu::fail_nth(op, nth,
+                      op == Op::Malloc ? cudaErrorMemoryAllocation : losing ? cudaErrorIllegalAddress : cudaErrorInvalidValue);
         session.found.clear();
-        const support::CapturedOutput o = mine({Next::MINE}, false);
+        session.lost.clear();
+        // A second pass would mine again, were the search not ended by the lost context.
+        const support::CapturedOutput o = mine(losing ? std::vector<Next>{Next::MINE, Next::MINE} : std::vector<Next>{Next::MINE}, handed);
         emu::clear_faults();
         EXPECT_EQ(o.err, err);
         EXPECT_EQ(launches, expected_launches) << err;
@@ -139,25 +171,54 @@ TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
             EXPECT_GE(session.found[0].nonce[0], config.max_batch_size) << "the second batch repeated the first";
         }
         EXPECT_EQ(count_of(o.out, "No solution found after 128 nonces"), no_solution ? 1u : 0u) << err;
+        EXPECT_EQ(session.lost, losing ? std::vector<cudaError_t>{cudaErrorIllegalAddress} : std::vector<cudaError_t>{});
         EXPECT_EQ(session.range, 1u) << err;  // advanced also when the range could not start
     }
     void* p = nullptr;
     EXPECT_NE(cudaMalloc(&p, size_t(1) << 40),
               cudaSuccess);  // left pending from earlier work: reported, the range runs
-    support::CapturedOutput o = mine({Next::MINE}, false);
+    support::CapturedOutput o = mine({Next::MINE}, true);
     EXPECT_EQ(o.err, "[ERR][pre-mining stale error] out of memory\n");
     EXPECT_EQ(session.found.size(), 1u);
     EXPECT_TRUE(support::in_order(o.out, {"SOLUTION FOUND at nonce ", "!\nPerformance: ", "🎉 SOLUTION FOUND!\n🎉 SOLUTION FOUND! Nonce: "}));
-    // The call ends on what the session says, or on the stop flag: true only after a hit in the call.
+    // The call ends on what the session says: a hit it takes ends it, one it refuses ends the range.
     mine({Next::GIVE_WAY}, false);
     EXPECT_EQ(launches, 0u);
-    session.stop_from = 1;
-    mine({Next::MINE, Next::MINE}, true);
+    session.on_hit = Next::MINE;
+    session.found.clear();
+    mine({Next::MINE, Next::MINE}, false);
+    EXPECT_EQ(session.found.size(), 2u);
+    EXPECT_EQ(session.range, 2u);
     current_buffer->cleanup();
     o = mine({Next::MINE}, false);
     EXPECT_EQ(o.err, "ERROR: Invalid buffer for mining (missing GPU merkle tree)\n");
     EXPECT_EQ(launches, 0u);
     EXPECT_EQ(session.range, 1u);  // the offset advances all the same
+}
+
+TEST_F(MiningDriver, AHitIsCheckedOnTheHostPieceByPiece)
+{
+    install(support::easy_threshold());
+    mine({Next::MINE}, true);
+    ASSERT_EQ(session.found.size(), 1u);
+    const Pow hit = session.found[0];
+    const GuesserBuffer& buffer = *current_buffer;
+    EXPECT_EQ(checkSolution(buffer, puzzle.threshold, hit), "");
+    const auto [a, b] = Pow::indices(buffer.final_hash, hit.nonce, 31);
+    const std::vector<std::pair<std::function<void(Pow&)>, std::string>> faults = {
+        {[](Pow& p) { p.root[2] ^= 1; }, "root is not the buffer's root"},
+        {[](Pow& p) { p.nonce[0] = field::P; }, "nonce counter is not a canonical field element"},
+        {[](Pow& p) { p.path_a[0][4] ^= 1; }, "path_a[0] is not the sibling leaf of leaf " + std::to_string(a)},
+        {[](Pow& p) { p.path_a[4][0] ^= 1; }, "path_a does not lead to the root"},
+        {[](Pow& p) { p.path_b[0][0] ^= 1; }, "path_b[0] is not the sibling leaf of leaf " + std::to_string(b)},
+        {[](Pow& p) { p.path_b[2][1] ^= 1; }, "path_b does not lead to the root"},
+        {[](Pow& p) { p.path_b[5][3] = 1; }, "path_b does not lead to the root"}};  // above the tree
+    for (const auto& [corrupt, what] : faults) {
+        Pow pow = hit;
+        corrupt(pow);
+        EXPECT_EQ(checkSolution(buffer, puzzle.threshold, pow), what);
+    }
+    EXPECT_EQ(checkSolution(buffer, Digest{}, hit), "block hash does not meet the threshold");
 }
 
 }  // namespace

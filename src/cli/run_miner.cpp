@@ -35,7 +35,9 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config)
         cli_nonce_offset = scan.settings.nonce_offset;
         global_nonce_offset = scan.settings.nonce_offset;
     }
-    return startMiningOnDevice(scan.settings, [&](const std::string& host, int port) {
+    const int status = startMiningOnDevice(scan.settings, [&](const std::string& host, int port) {
         return startUnifiedMining(host, port, config);
     });
+    // A lost device ends the process, after the usual shutdown, with a status of its own.
+    return device_lost_error.load() != 0 ? DEVICE_LOST_EXIT_STATUS : status;
 }

@@ -7,24 +7,19 @@
 #include "diag/console_line.h"
 #include "miner/shared_state.h"
 #include "miner/stop_signal.h"
+#include "pow/guesser_buffer.h"
+#include "pow/solution_check.h"
 
 MiningSession::Next MinerSession::between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait)
 {
     MiningEvent event;
     if (!event_handler || !event_handler->waitForEvent(event, wait)) return Next::MINE;
-    switch (event.type) {
-    case EventType::SOLUTION_FOUND:
-        return Next::SOLVED;
-    case EventType::STOP_MINING:
-        return Next::STOPPED;
-    case EventType::NEW_PUZZLE:
-        if (event.puzzle && event.puzzle->prev_block == puzzle.prev_block) return Next::MINE;
-        print_line(std::cout, "\n🔄 New puzzle detected during mining, switching...");
-        event_handler->postEvent(event);  // to the back: the mining loop takes it next
-        return Next::GIVE_WAY;
-    default:
-        return Next::MINE;
-    }
+    if (event.type == EventType::STOP_MINING) return Next::STOPPED;
+    if (event.type != EventType::NEW_PUZZLE || event.puzzle_id == puzzle.id) return Next::MINE;
+    const MiningEvent newest = newest_work(std::move(event));
+    if (newest.type == EventType::NEW_PUZZLE) print_line(std::cout, "\n🔄 New puzzle detected during mining, switching...");
+    event_handler->postEvent(newest);  // the mining loop takes it next
+    return newest.type == EventType::STOP_MINING ? Next::STOPPED : Next::GIVE_WAY;
 }
 
 bool MinerSession::stop_requested() const
@@ -32,8 +27,9 @@ bool MinerSession::stop_requested() const
     return stop_mining.load();
 }
 
-MiningSession::Next MinerSession::after_batch(const CheckedPuzzle& puzzle, std::uint64_t)
+MiningSession::Next MinerSession::after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates)
 {
+    status_.count_candidates(candidates);
     if (stop_requested()) return Next::STOPPED;
     return between_ranges(puzzle, std::chrono::milliseconds(0));
 }
@@ -43,23 +39,54 @@ std::uint64_t& MinerSession::range_index()
     return global_nonce_offset;
 }
 
-void MinerSession::solution_found(const CheckedPuzzle& puzzle, const Pow& pow)
+MiningSession::Next MinerSession::solution_found(const CheckedPuzzle& puzzle, const Pow& pow)
 {
+    const std::string fault =
+        current_buffer ? checkSolution(*current_buffer, puzzle.threshold, pow) : "no guesser buffer is installed";
+    if (!fault.empty()) {
+        total_solutions_failed_verification.fetch_add(1);
+        print_parts(std::cerr, "⚠️ Hit at nonce ", pow.nonce[0], " failed verification (", fault, "): not submitted");
+        return Next::MINE;
+    }
     total_solutions_found.fetch_add(1);
-    // Queued before the bridge can know of it: whatever the bridge sends in answer comes behind it.
-    if (event_handler)
-        event_handler->postEvent(
-            MiningEvent(EventType::SOLUTION_FOUND, puzzle.id, "Nonce: " + std::to_string(pow.nonce[0])));
     const SolutionTexts texts = solution_texts(pow);
     const SubmissionResult result =
         submitPowSolutionToBridge(puzzle.id, texts.root, texts.path_a, texts.path_b, texts.nonce);
-    if (result.success)
+    if (result.success) {
+        total_solutions_submitted.fetch_add(1);
         print_line(std::cout, "🎉 Solution submitted and accepted by Corvane network!");
-    else
+    } else {
         print_line(std::cout, "⚠️ Solution found but submission failed or rejected. Continuing mining...");
+    }
+    return Next::SOLVED;
+}
+
+void MinerSession::device_lost(cudaError_t error)
+{
+    stop_for_lost_device(error);
 }
 
 void MinerSession::pause(std::chrono::milliseconds duration)
 {
     sleep_unless_stopped(duration);
+}
+
+MiningEvent newest_work(MiningEvent first)
+{
+    MiningEvent newest = std::move(first);
+    for (MiningEvent next; event_handler && event_handler->waitForEvent(next, std::chrono::milliseconds(0));) {
+        const bool work = next.type == EventType::NEW_PUZZLE || next.type == EventType::STOP_MINING;
+        if (work && newest.type != EventType::STOP_MINING) newest = std::move(next);
+    }
+    return newest;
+}
+
+void stop_for_lost_device(cudaError_t error)
+{
+    int none = 0;
+    if (!device_lost_error.compare_exchange_strong(none, static_cast<int>(error))) return;
+    print_parts(std::cerr, "❌ The GPU's context is lost (", cudaGetErrorString(error),
+                "): nothing more can run on it in this process; stopping with exit status ",
+                DEVICE_LOST_EXIT_STATUS, " so that the miner can be restarted");
+    request_stop();
 }

@@ -1,21 +1,40 @@
 // The nonce search's view of the running miner: the event queue, the stop flag, the working range
-// index (global_nonce_offset), the solution count and the bridge connection. Main thread only.
+// index (global_nonce_offset), the solution counts, the status line and the bridge connection.
+// Main thread only.
 #pragma once
 
+#include "miner/mining_event.h"
+#include "miner/mining_status.h"
 #include "mining/mining_session.h"
 
 class MinerSession : public MiningSession {
 public:
-    // SOLUTION_FOUND ends the search with success, STOP_MINING without. A NEW_PUZZLE on another
-    // previous block goes back to the end of the queue for the mining loop and the search gives way;
-    // one on the same block, and anything else, is dropped.
+    explicit MinerSession(MiningStatus& status) : status_(status) {}
+
+    // STOP_MINING ends the search. A NEW_PUZZLE with another id means newer work: the newest one
+    // queued goes back to the queue for the mining loop and the search gives way. Anything else,
+    // the mined puzzle's own id included, is dropped.
     Next between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait) override;
     bool stop_requested() const override;
-    // The stop flag, then the queue as between ranges.
+    // Counts the candidates, then the stop flag and the queue as between ranges.
     Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) override;
     std::uint64_t& range_index() override;
-    // Counts it in total_solutions_found, posts SOLUTION_FOUND (which a later pass takes) and
-    // submits it in its full text form.
-    void solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override;
+    // Checks the hit on the host against the installed buffer and the puzzle's threshold. One that
+    // fails is counted and reported, never submitted, and the search goes on; one that holds is
+    // counted, submitted under the puzzle's id in its full text form, and ends the search: a
+    // puzzle needs one solution.
+    Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override;
+    void device_lost(cudaError_t error) override;
     void pause(std::chrono::milliseconds duration) override;
+
+private:
+    MiningStatus& status_;
 };
+
+// `first`, a NEW_PUZZLE just taken, or the newest work queued behind it, taking all that is queued
+// without waiting: a later NEW_PUZZLE replaces it, a STOP_MINING wins, anything else is dropped.
+MiningEvent newest_work(MiningEvent first);
+
+// Once per process: reports the lost context, records it for the exit status
+// (DEVICE_LOST_EXIT_STATUS) and requests the stop, so the shutdown runs in its usual order.
+void stop_for_lost_device(cudaError_t error);

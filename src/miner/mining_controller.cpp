@@ -10,6 +10,8 @@
 #include "bridge/puzzle_message.h"
 #include "bridge/text_prefix.h"
 #include "diag/console_line.h"
+#include "diag/debug.h"
+#include "gpu/device_error.h"
 #include "miner/miner_session.h"
 #include "miner/shared_state.h"
 #include "miner/stop_signal.h"
@@ -28,6 +30,12 @@ void release_client()
 std::string short_id(const std::string& id)
 {
     return text_prefix(id, 16) + "...";
+}
+
+bool same_paths(const PowMastPaths& a, const PowMastPaths& b)
+{
+    return a.pow[0] == b.pow[0] && a.pow[1] == b.pow[1] && a.pow[2] == b.pow[2] && a.header[0] == b.header[0] &&
+           a.header[1] == b.header[1] && a.kernel[0] == b.kernel[0];
 }
 
 // The fetcher's part of a reply: post what is new and remember its id. A refused puzzle is
@@ -54,7 +62,7 @@ void act_on(const BridgeReply& reply)
 }  // namespace
 
 UnifiedMiningController::UnifiedMiningController(const std::string& host_, int port_, const MiningConfig& config)
-    : host(host_), port(port_), config_(config)
+    : host(host_), port(port_), config_(config), status_(config.rate_window)
 {
 }
 
@@ -125,10 +133,13 @@ void bridgePuzzleFetcher(const MiningConfig& config)
 
 void UnifiedMiningController::miningLoop()
 {
+    const StatusReporter reporter(status_, config_.status_interval);
     for (;;) {
         if (stop_mining.load()) return;
         MiningEvent event;
         if (!event_handler->waitForEvent(event, config_.loop_event_wait)) continue;
+        // Puzzles announced while the last one was built or mined: only the newest is worth mining.
+        if (event.type == EventType::NEW_PUZZLE) event = newest_work(std::move(event));
         switch (event.type) {
         case EventType::STOP_MINING:
             print_parts(std::cout, "🛑 Stop mining event received");
@@ -153,13 +164,9 @@ void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
             global_nonce_offset = cli_nonce_offset;
             current_prev_block = puzzle.prev_block;
         }
-        if (current_buffer) {
-            current_buffer->cleanup();
-            current_buffer.reset();
-        }
-        MinerSession session;
-        const bool solved =
-            preprocessPuzzle(puzzle, config_.geometry) && continuousMiningLoop(puzzle, session, config_.driver);
+        status_.set_puzzle(puzzle.id, puzzle.prev_block);
+        MinerSession session(status_);
+        const bool solved = prepareBuffer(puzzle) && continuousMiningLoop(puzzle, session, config_.driver);
         if (solved)
             print_parts(std::cout, "🎉 Solution found for puzzle! Continuing to mine for more solutions...");
         else if (!stop_mining.load())
@@ -168,6 +175,27 @@ void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
         print_parts(std::cerr, "Error parsing puzzle from event: ", error.what());
         print_parts(std::cerr, "🔍 DEBUG: Failed event data in handleNewPuzzle: ", event.data);
     }
+}
+
+bool UnifiedMiningController::prepareBuffer(const CheckedPuzzle& puzzle)
+{
+    // The tree depends on the paths alone: a puzzle with the same paths mines on with it (on the
+    // same block its range index goes on, so no candidate is tried twice).
+    if (current_buffer && current_buffer->d_merkle_tree != nullptr &&
+        current_buffer->tree_height == config_.geometry.tree_height &&
+        same_paths(current_buffer->mast_paths, puzzle.mast_paths)) {
+        print_parts(std::cout, "♻️ Same authentication paths: mining on with the guesser buffer already built");
+        return true;
+    }
+    if (current_buffer) {
+        current_buffer->cleanup();
+        current_buffer.reset();
+    }
+    if (preprocessPuzzle(puzzle, config_.geometry)) return true;
+    // A lost context fails every later build too: then only a new process helps.
+    const cudaError_t status = cudaDeviceSynchronize();
+    if (!crv_cuda_ok(status, "device check") && gpu::loses_context(status)) stop_for_lost_device(status);
+    return false;
 }
 
 bool startUnifiedMining(const std::string& host, int port, const MiningConfig& config)

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "miner/mining_event.h"
+#include "miner/mining_status.h"
 #include "mining/mining_driver.h"
 #include "pow/pow.h"
 
@@ -17,6 +18,8 @@ struct MiningConfig {
     std::chrono::milliseconds loop_event_wait{1000};  // the mining loop's wait per pass
     std::chrono::milliseconds fetch_pause{5000};      // after each fetch cycle; ends early on a stop
     float receive_timeout_s = 10.0f;                   // for the reply to a puzzle request
+    std::chrono::milliseconds status_interval{60000};  // between two status lines
+    std::chrono::milliseconds rate_window{60000};      // the status line's rate counts this past
 };
 
 class UnifiedMiningController {
@@ -37,8 +40,10 @@ public:
 
 private:
     void handleNewPuzzle(const MiningEvent& event);
+    bool prepareBuffer(const CheckedPuzzle& puzzle);
 
     MiningConfig config_;
+    MiningStatus status_;
 };
 
 // One fetch cycle after another until a stop: request, reply, pause.

@@ -30,6 +30,18 @@ extern std::uint64_t cli_nonce_offset;
 // advanced by the mining driver. Main thread only once the threads run.
 extern std::uint64_t global_nonce_offset;
 
-// One more per found solution (main thread); read for the final report from the stop path, which
-// may run on another thread.
+// One more per solution found and verified on the host (main thread); read for the final report
+// from the stop path, which may run on another thread.
 extern std::atomic<std::uint64_t> total_solutions_found;
+// One more per solution line handed to the bridge.
+extern std::atomic<std::uint64_t> total_solutions_submitted;
+// One more per hit the GPU reported that failed the host's check (never submitted).
+extern std::atomic<std::uint64_t> total_solutions_failed_verification;
+
+// Whether the bridge connection is up: set on connect, cleared on every detected failure.
+extern std::atomic<bool> bridge_connected;
+
+// The cudaError_t that lost the device's context, 0 while it works. Set once; the process then
+// stops and ends with DEVICE_LOST_EXIT_STATUS so that a supervisor starts a fresh one.
+extern std::atomic<int> device_lost_error;
+constexpr int DEVICE_LOST_EXIT_STATUS = 3;

@@ -10,9 +10,11 @@
 #include "diag/console_line.h"
 #include "diag/debug.h"
 #include "gpu/device_buffer.h"
+#include "gpu/device_error.h"
 #include "gpu/launch.h"
 #include "gpu/runtime.h"
 #include "hash/digest.h"
+#include "hash/field.h"
 #include "mining/mining_kernels.h"
 #include "pow/guesser_buffer.h"
 #include "pow/pow.h"
@@ -67,16 +69,23 @@ private:
     }
 };
 
-// Copies one device value back; on failure prints `what` + the error text.
-template <typename T>
-bool copy_back(T* host, const T* device, size_t count, const char* what)
+// Remembers the first error that lost the context and passes the code on to its check.
+cudaError_t noted(cudaError_t code, cudaError_t& lost)
 {
-    return crv_cuda_check(cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost), what);
+    if (lost == cudaSuccess && gpu::loses_context(code)) lost = code;
+    return code;
 }
 
-bool memset_ok(void* device, size_t bytes, const char* label)
+// Copies one device value back; on failure prints `what` + the error text.
+template <typename T>
+bool copy_back(T* host, const T* device, size_t count, const char* what, cudaError_t& lost)
 {
-    return crv_cuda_ok(cudaMemset(device, 0, bytes), label);
+    return crv_cuda_check(noted(cudaMemcpy(host, device, count * sizeof(T), cudaMemcpyDeviceToHost), lost), what);
+}
+
+bool memset_ok(void* device, size_t bytes, const char* label, cudaError_t& lost)
+{
+    return crv_cuda_ok(noted(cudaMemset(device, 0, bytes), lost), label);
 }
 
 long long millis_since(SystemClock::time_point start)
@@ -100,6 +109,8 @@ struct RangeOutcome {
     uint64_t tried = 0;
     SystemClock::time_point rate_start;
     MiningSession::Next next = MiningSession::Next::MINE;  // what ended the range early, if anything
+    cudaError_t lost = cudaSuccess;                        // the error that lost the context, if one did
+    bool past_last_counter = false;                        // the range would start at or beyond p
 };
 
 void print_occupancy(const MiningLaunch& launch)
@@ -114,8 +125,10 @@ void print_occupancy(const MiningLaunch& launch)
     print_line(std::cout, line.str());
 }
 
-// Searches counters r * range ... r * range + range - 1 batch by batch. The record's buffers are
-// allocated here and freed when the range ends; on a hit the record is handed back still allocated.
+// Searches counters r * range ... r * range + range - 1 batch by batch, none of them p or more:
+// a counter is element 0 of a nonce digest and must stay a canonical field element. The record's
+// buffers are allocated here and freed when the range ends; on a hit the record is handed back
+// still allocated.
 RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config,
                         SolutionRecord& record)
 {
@@ -127,7 +140,12 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
     crv_clear_cuda_errors("pre-mining stale error");
     outcome.rate_start = SystemClock::now();
 
+    if (range_index > (field::P - 1) / config.nonces_per_range) {
+        outcome.past_last_counter = true;
+        return outcome;
+    }
     const uint64_t start = range_index * config.nonces_per_range;
+    const uint64_t range_size = std::min(config.nonces_per_range, field::P - start);
     if (crv_debug_runtime_enabled()) {
         print_parts(std::cout, "Starting GPU-parallelized POW mining...");
         print_parts(std::cout, "Target: 0x", std::hex, threshold[0], std::dec);
@@ -144,35 +162,38 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
     if (crv_debug_runtime_enabled()) print_occupancy(launch);
 
     uint64_t done = 0;
-    while (done < config.nonces_per_range) {
-        const uint64_t count = std::min(launch.batch, config.nonces_per_range - done);
+    cudaError_t& lost = outcome.lost;
+    while (done < range_size) {
+        const uint64_t count = std::min(launch.batch, range_size - done);
         outcome.tried += count;
-        bool cleared = memset_ok(record.found.get(), sizeof(int), "memset d_solution_found") &&
-                       memset_ok(record.nonce.get(), sizeof(uint64_t), "memset d_solution_nonce") &&
-                       memset_ok(record.nonce_digest.get(), sizeof(Digest), "memset d_solution_nonce_digest");
+        bool cleared = memset_ok(record.found.get(), sizeof(int), "memset d_solution_found", lost) &&
+                       memset_ok(record.nonce.get(), sizeof(uint64_t), "memset d_solution_nonce", lost) &&
+                       memset_ok(record.nonce_digest.get(), sizeof(Digest), "memset d_solution_nonce_digest", lost);
         if (cleared) {
             gpu::launch(parallel_mining_kernel, dim3(launch.grid_for(count)), dim3(launch.block_size), nullptr,
                         static_cast<const Digest*>(buffer->d_leafs), static_cast<const Digest*>(buffer->d_merkle_tree),
                         buffer->final_hash, threshold, start + done, count, buffer->num_leafs, buffer->tree_height,
                         buffer->mast_paths, record.nonce.get(), record.found.get(), record.path_a.get(),
                         record.path_b.get(), record.nonce_digest.get());
-            if (!crv_cuda_ok(cudaGetLastError(), "launch parallel_mining_kernel")) {
+            if (!crv_cuda_ok(noted(cudaGetLastError(), lost), "launch parallel_mining_kernel")) {
                 crv_clear_cuda_errors("post-launch clear");
                 break;
             }
-            if (!crv_cuda_ok(cudaDeviceSynchronize(), "sync parallel_mining_kernel")) {
+            if (!crv_cuda_ok(noted(cudaDeviceSynchronize(), lost), "sync parallel_mining_kernel")) {
                 crv_clear_cuda_errors("post-sync clear");
                 break;
             }
             int found = 0;
-            if (copy_back(&found, record.found.get(), 1, "Solution found copy error: ") && found != 0 &&
-                copy_back(&outcome.nonce_counter, record.nonce.get(), 1, "Solution nonce copy error: ") &&
-                copy_back(&outcome.nonce_digest, record.nonce_digest.get(), 1, "Solution nonce digest copy error: ")) {
+            if (copy_back(&found, record.found.get(), 1, "Solution found copy error: ", lost) && found != 0 &&
+                copy_back(&outcome.nonce_counter, record.nonce.get(), 1, "Solution nonce copy error: ", lost) &&
+                copy_back(&outcome.nonce_digest, record.nonce_digest.get(), 1, "Solution nonce digest copy error: ",
+                          lost)) {
                 outcome.found = true;
                 return outcome;
             }
         }
         done += count;
+        if (lost != cudaSuccess) break;  // nothing more can run on this device
         outcome.next = session.after_batch(puzzle, count);
         if (outcome.next != MiningSession::Next::MINE) break;
     }
@@ -183,10 +204,10 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
     return outcome;
 }
 
-// Builds the Pow from the record and hands it to the session. False when the paths could not be
-// read back: the hit is then lost, as a range without a solution.
-bool hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session, const RangeOutcome& outcome,
-                       SolutionRecord& record, SystemClock::time_point range_start)
+// Builds the Pow from the record and hands it to the session; returns the session's verdict. MINE
+// when the paths could not be read back: the hit is then lost, as a range without a solution.
+MiningSession::Next hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session, RangeOutcome& outcome,
+                                      SolutionRecord& record, SystemClock::time_point range_start)
 {
     print_parts(std::cout, "SOLUTION FOUND at nonce ", outcome.nonce_counter, "!");
     print_parts(std::cout, "Performance: ", rate_text(outcome.tried, millis_since(outcome.rate_start)), " M nonces/sec");
@@ -194,14 +215,14 @@ bool hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session, cons
     Pow pow;
     pow.root = current_buffer->merkle_root;
     pow.nonce = outcome.nonce_digest;
-    const bool paths = copy_back(pow.path_a, record.path_a.get(), GUESSER_TREE_HEIGHT, "Path A copy error: ") &&
-                       copy_back(pow.path_b, record.path_b.get(), GUESSER_TREE_HEIGHT, "Path B copy error: ");
+    const bool paths =
+        copy_back(pow.path_a, record.path_a.get(), GUESSER_TREE_HEIGHT, "Path A copy error: ", outcome.lost) &&
+        copy_back(pow.path_b, record.path_b.get(), GUESSER_TREE_HEIGHT, "Path B copy error: ", outcome.lost);
     record.release();
-    if (!paths) return false;
+    if (!paths) return MiningSession::Next::MINE;
     print_parts(std::cout, "🎉 SOLUTION FOUND!");
     print_parts(std::cout, "🎉 SOLUTION FOUND! Nonce: ", pow.nonce[0], " (time: ", millis_since(range_start), " ms)");
-    session.solution_found(puzzle, pow);
-    return true;
+    return session.solution_found(puzzle, pow);
 }
 
 }  // namespace
@@ -252,9 +273,8 @@ MiningLaunch sizeMiningLaunch(uint64_t max_batch)
 
 bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config)
 {
-    bool solved = false;
     for (;;) {
-        if (session.stop_requested()) return solved;
+        if (session.stop_requested()) return false;
         switch (session.between_ranges(puzzle, config.event_wait)) {
         case MiningSession::Next::SOLVED:
             return true;
@@ -267,14 +287,22 @@ bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, c
 
         const auto range_start = SystemClock::now();
         SolutionRecord record;
-        const RangeOutcome outcome = mine_range(puzzle, session, config, record);
-        if (outcome.found && hand_off_solution(puzzle, session, outcome, record, range_start)) solved = true;
+        RangeOutcome outcome = mine_range(puzzle, session, config, record);
+        if (outcome.past_last_counter) {
+            print_parts(std::cerr, "⚠️ Range ", session.range_index(), " would reach past the last nonce counter (p - 1): ",
+                        "this block's nonces are used up; waiting for new work");
+            return false;
+        }
+        if (outcome.found) outcome.next = hand_off_solution(puzzle, session, outcome, record, range_start);
         ++session.range_index();
+        if (outcome.lost != cudaSuccess) {
+            session.device_lost(outcome.lost);
+            return false;
+        }
         switch (outcome.next) {
         case MiningSession::Next::SOLVED:
             return true;
         case MiningSession::Next::STOPPED:
-            return session.stop_requested() && solved;
         case MiningSession::Next::GIVE_WAY:
             return false;
         case MiningSession::Next::MINE:

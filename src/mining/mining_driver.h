@@ -40,6 +40,7 @@ struct MiningLaunch {
 MiningLaunch sizeMiningLaunch(uint64_t max_batch);
 
 // Mines `puzzle` with the buffer installed in current_buffer, range after range from the session's
-// range index, until a stop or the session's news ends the search. True when it found a solution
-// in this call or the session reported one.
+// range index, until the session ends the search (a solution it accepts, a stop, newer work), the
+// device's context is lost (reported to the session) or the block's counters run out before p.
+// True when the search ended on a solution.
 bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config = {});

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "gpu/runtime.h"
 #include "pow/checked_puzzle.h"
 #include "pow/pow.h"
 
@@ -15,7 +16,7 @@ public:
         MINE,      // search the next range
         SOLVED,    // end the search reporting success
         STOPPED,   // end it without
-        GIVE_WAY,  // newer work waits (on another previous block): end it without
+        GIVE_WAY,  // newer work waits: end it without
     };
 
     virtual ~MiningSession() = default;
@@ -30,8 +31,12 @@ public:
     virtual Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) = 0;
     // The working range index: read at the start of each range, advanced by one after it.
     virtual std::uint64_t& range_index() = 0;
-    // A hit read back whole: counted, submitted and announced.
-    virtual void solution_found(const CheckedPuzzle& puzzle, const Pow& pow) = 0;
+    // A hit read back whole, found with the buffer installed for `puzzle`. SOLVED ends the search
+    // with success; MINE goes on with the next range (a hit the session would not submit).
+    virtual Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) = 0;
+    // The device's context is lost (`error` is what lost it): the search has ended and nothing more
+    // can run on this device in this process.
+    virtual void device_lost(cudaError_t error) = 0;
     // The pause after each range; ends early on a stop.
     virtual void pause(std::chrono::milliseconds duration) = 0;
 };

@@ -157,12 +157,22 @@ const char* cudaGetErrorString(cudaError_t error)
     case cudaErrorNoDevice: return "no CUDA-capable device is detected";
     case cudaErrorInvalidDevice: return "invalid device ordinal";
     case cudaErrorNoKernelImageForDevice: return "no kernel image is available for execution on the device";
+    case cudaErrorECCUncorrectable: return "uncorrectable ECC error encountered";
+    case cudaErrorNvlinkUncorrectable: return "uncorrectable NVLink error detected during the execution";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorNotReady: return "device not ready";
     case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
     case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
     case cudaErrorLaunchTimeout: return "the launch timed out and was terminated";
+    case cudaErrorContextIsDestroyed: return "context is destroyed";
+    case cudaErrorAssert: return "device-side assert triggered";
+    case cudaErrorHardwareStackError: return "hardware stack error";
+    case cudaErrorIllegalInstruction: return "an illegal instruction was encountered";
+    case cudaErrorMisalignedAddress: return "misaligned address";
+    case cudaErrorInvalidAddressSpace: return "operation not supported on global/shared address space";
+    case cudaErrorInvalidPc: return "invalid program counter";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorExternalDevice: return "an async error has occured in external entity outside of CUDA";
     case cudaErrorUnknown: return "unknown error";
     }
     return "unrecognized error code";

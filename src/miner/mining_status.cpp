@@ -1,0 +1,94 @@
+#include "miner/mining_status.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "bridge/text_prefix.h"
+#include "diag/console_line.h"
+#include "miner/shared_state.h"
+
+namespace {
+
+std::string short_text(const std::string& text)
+{
+    return text_prefix(text, 16) + "...";
+}
+
+std::string clock_text(std::chrono::seconds elapsed)
+{
+    const long long s = elapsed.count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+}  // namespace
+
+MiningStatus::MiningStatus(Clock::duration rate_window, Clock::time_point started)
+    : window_(std::max(rate_window, Clock::duration(1))), started_(started)
+{
+}
+
+void MiningStatus::count_candidates(std::uint64_t candidates, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    candidates_ += candidates;
+    // Slices keep the window's memory small however short the batches are.
+    while (!slices_.empty() && slices_.front().first <= now - window_) slices_.pop_front();
+    if (!slices_.empty() && now - slices_.back().first < window_ / 60)
+        slices_.back().second += candidates;
+    else
+        slices_.emplace_back(now, candidates);
+}
+
+void MiningStatus::set_puzzle(const std::string& id, const std::string& block)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    puzzle_id_ = id;
+    block_ = block;
+}
+
+std::string MiningStatus::summary(Clock::time_point now) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t recent = 0;
+    for (const auto& [at, count] : slices_)
+        if (at > now - window_) recent += count;
+    const double seconds = std::chrono::duration<double>(std::min(window_, now - started_)).count();
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.2f", seconds > 0 ? static_cast<double>(recent) / seconds / 1e6 : 0.0);
+    const std::string puzzle =
+        puzzle_id_.empty() ? "no puzzle yet" : "puzzle " + short_text(puzzle_id_) + " on block " + short_text(block_);
+    return std::string(rate) + " M nonces/s, " + std::to_string(candidates_) + " candidates, solutions " +
+           std::to_string(total_solutions_found.load()) + " found / " + std::to_string(total_solutions_submitted.load()) +
+           " submitted / " + std::to_string(total_solutions_failed_verification.load()) + " failed verification, " +
+           puzzle + ", bridge " + (bridge_connected.load() ? "connected" : "disconnected") + ", up " +
+           clock_text(std::chrono::duration_cast<std::chrono::seconds>(now - started_));
+}
+
+StatusReporter::StatusReporter(const MiningStatus& status, std::chrono::milliseconds interval)
+    : status_(status), interval_(std::max(interval, std::chrono::milliseconds(1))), thread_(&StatusReporter::run, this)
+{
+}
+
+StatusReporter::~StatusReporter()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    print_line(std::cout, "📊 Final status: " + status_.summary());
+}
+
+void StatusReporter::run()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, interval_, [this] { return ending_; })) {
+        lock.unlock();
+        print_line(std::cout, "📊 Status: " + status_.summary());
+        lock.lock();
+    }
+}

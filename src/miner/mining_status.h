@@ -1,0 +1,59 @@
+// The status line a person can watch: the recent rate, what was tried and found, the puzzle, the
+// bridge and the uptime. The mining thread feeds it; a reporter thread prints it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+class MiningStatus {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit MiningStatus(Clock::duration rate_window = std::chrono::seconds(60),
+                          Clock::time_point started = Clock::now());
+
+    // Mining thread: the candidates of a batch that has just ended; the puzzle now mined.
+    void count_candidates(std::uint64_t candidates, Clock::time_point now = Clock::now());
+    void set_puzzle(const std::string& id, const std::string& block);
+
+    // "12.34 M nonces/s, 5000000 candidates, solutions 1 found / 1 submitted / 0 failed
+    // verification, puzzle 0123456789abcdef... on block 89abcdef01234567..., bridge connected,
+    // up 01:02:03". The rate counts the batches that ended within the last rate window (or since
+    // the start, when that is shorter); the solution counts and the bridge come from shared_state.
+    std::string summary(Clock::time_point now = Clock::now()) const;
+
+private:
+    mutable std::mutex mutex_;
+    const Clock::duration window_;
+    const Clock::time_point started_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> slices_;  // candidates per 1/60 of the window
+    std::uint64_t candidates_ = 0;
+    std::string puzzle_id_;
+    std::string block_;
+};
+
+// Prints "📊 Status: " + the summary every `interval` on its own thread while it lives, and
+// "📊 Final status: " + the summary once when it is destroyed.
+class StatusReporter {
+public:
+    StatusReporter(const MiningStatus& status, std::chrono::milliseconds interval);
+    ~StatusReporter();
+    StatusReporter(const StatusReporter&) = delete;
+    StatusReporter& operator=(const StatusReporter&) = delete;
+
+private:
+    void run();
+
+    const MiningStatus& status_;
+    const std::chrono::milliseconds interval_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool ending_ = false;
+    std::thread thread_;
+};
