@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mining/mining_kernel_choice.h"
 #include "mining/mining_session.h"
 #include "pow/checked_puzzle.h"
 
@@ -19,6 +20,7 @@ struct MiningDriverConfig {
     uint64_t max_batch_size = MAX_BATCH_SIZE;          // upper bound of candidates per launch
     std::chrono::milliseconds event_wait{100};         // at the top of each pass
     std::chrono::milliseconds range_pause{100};        // after each range; ends early on a stop
+    MiningKernel kernel = MiningKernel::fast;
 };
 
 // Launch geometry of parallel_mining_kernel on the current device.
