@@ -4,7 +4,9 @@
 //     seconds;
 //   CRV_EMU_FAULT="kernel:20:700 sync:2:700" injects device faults through the emulator's hook:
 //     OP:N:CODE fails the N-th call of OP (malloc, memset, memcpy, stream, launch, kernel, sync,
-//     occupancy) with the cudaError_t numbered CODE.
+//     occupancy) with the cudaError_t numbered CODE; corrupt:BYTES flips a bit of every later
+//     device-to-host copy of at least BYTES bytes (a hit's paths, for one);
+//   bench_calibration_ms and bench_hit_ms in CRV_EMU_MINING shorten the bench's pacing.
 // The product's main has no such inputs.
 #include <chrono>
 #include <cstdlib>
@@ -28,7 +30,12 @@ void inject_faults(const char* text)
     for (std::string item; in >> item;) {
         std::istringstream fields(item);
         std::string op, nth, code;
-        if (!std::getline(fields, op, ':') || !std::getline(fields, nth, ':') || !std::getline(fields, code)) continue;
+        if (!std::getline(fields, op, ':') || !std::getline(fields, nth, ':')) continue;
+        if (op == "corrupt") {
+            emu::corrupt_copies_back(std::stoul(nth));
+            continue;
+        }
+        if (!std::getline(fields, code)) continue;
         const auto found = ops.find(op);
         if (found == ops.end()) continue;
         emu::fail_nth(found->second, std::stoi(nth), static_cast<cudaError_t>(std::stoi(code)));
@@ -40,6 +47,7 @@ void inject_faults(const char* text)
 int main(int argc, char** argv)
 {
     MiningConfig config;
+    BenchConfig bench;
     const char* text = std::getenv("CRV_EMU_MINING");
     std::istringstream in(text ? text : "");
     for (std::string item; in >> item;) {
@@ -54,7 +62,9 @@ int main(int argc, char** argv)
         else if (key == "fetch_pause_ms") config.fetch_pause = std::chrono::milliseconds(value);
         else if (key == "receive_timeout_ms") config.receive_timeout_s = static_cast<float>(value) / 1000.0f;
         else if (key == "status_ms") config.status_interval = std::chrono::milliseconds(value);
+        else if (key == "bench_calibration_ms") bench.calibration = std::chrono::milliseconds(value);
+        else if (key == "bench_hit_ms") bench.hit_interval = std::chrono::milliseconds(value);
     }
     inject_faults(std::getenv("CRV_EMU_FAULT"));
-    return run_miner(std::vector<std::string>(argv, argv + argc), config);
+    return run_miner(std::vector<std::string>(argv, argv + argc), config, bench);
 }

@@ -5,18 +5,26 @@
 #include <string>
 #include <vector>
 
+#include "mining/mining_kernel_choice.h"
+#include "pow/build_config.h"
+
 struct StartupSettings {
     std::string host = "127.0.0.1";
     int port = 5002;
     int gpu = 0;
     bool nonce_offset_given = false;  // --nonce-offset seen: the range index below replaces 0
     uint64_t nonce_offset = 0;
+    // Read by --bench only.
+    int bench_seconds = 20;
+    MiningKernel bench_kernel = MiningKernel::fast;
+    LeafStorage bench_leaves = LeafStorage::Auto;
 };
 
 enum class StartupAction {
     Mine,      // device checks, then mining with `settings`
     RunTest,   // the validation test mode on `settings.gpu` (the index as scanned so far)
     ShowHelp,  // print helpText, status 0
+    Bench,     // device checks, then the bench on `settings.gpu`
     Fail,      // print `error` on standard error, status 1
 };
 
@@ -28,7 +36,8 @@ struct OptionScan {
 };
 
 // args[0] is the program name, as the process received it. Words after --test or --help are never
-// examined; unknown words, stray values and a value option without its value are ignored.
+// examined; unknown words, stray values and a value option without its value are ignored. --bench
+// chooses the bench instead of mining; the scan goes on, so its options may follow it.
 OptionScan scanStartupOptions(const std::vector<std::string>& args);
 
 // The help text, every line ended by a newline.

@@ -27,6 +27,7 @@ struct State {
     size_t in_use = 0;
     std::set<cudaStream_t> streams;
     std::vector<Fault> faults;
+    size_t corrupt_copies_from = 0;  // device-to-host copies of at least this many bytes arrive corrupted; 0: none
     cudaError_t async_error = cudaSuccess;  // a kernel fault not yet reported by a synchronisation
     unsigned long long launches = 0;
 };
