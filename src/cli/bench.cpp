@@ -50,6 +50,14 @@ std::string fixed(double value, int decimals)
     return text.str();
 }
 
+// Rates span a GPU's tens of millions and the emulator's hundreds: five significant digits.
+std::string rate_text(double per_second)
+{
+    std::ostringstream text;
+    text << std::setprecision(5) << per_second / 1e6;
+    return text.str();
+}
+
 // The validation test's paths: fixed, and a puzzle like any other to the build and the kernels.
 CheckedPuzzle bench_puzzle()
 {
@@ -114,7 +122,7 @@ int runBench(const StartupSettings& settings, const MiningConfig& config, const 
     if (session.candidates() > 0 && !session.stop_requested()) {
         puzzle.threshold = threshold_for_one_in(rate * hit_seconds);
         print_parts(std::cout, "Bench threshold: one hit expected every ", fixed(hit_seconds, 2), " s at the ",
-                    fixed(rate / 1e6, 4), " M candidates/s measured over the first ", fixed(calibrated, 2), " s");
+                    rate_text(rate), " M candidates/s measured over the first ", fixed(calibrated, 2), " s");
         session.mine_until(start + duration);
         continuousMiningLoop(puzzle, session, driver);
     }
@@ -124,8 +132,8 @@ int runBench(const StartupSettings& settings, const MiningConfig& config, const 
     const double candidates_per_second = static_cast<double>(session.candidates()) / mined;
     const uint64_t per_candidate = permutations_per_candidate(settings.bench_kernel, leaves);
     print_parts(std::cout, "Bench mining: ", fixed(mined, 2), " s, ", session.candidates(), " candidates");
-    print_parts(std::cout, "Bench rate: ", fixed(candidates_per_second / 1e6, 4), " M candidates/s, ",
-                fixed(candidates_per_second * static_cast<double>(per_candidate) / 1e6, 2), " M permutations/s (",
+    print_parts(std::cout, "Bench rate: ", rate_text(candidates_per_second), " M candidates/s, ",
+                rate_text(candidates_per_second * static_cast<double>(per_candidate)), " M permutations/s (",
                 per_candidate, " per candidate, kernel ", kernel_name(settings.bench_kernel), ", leaves ",
                 leaves_name(leaves), ")");
     const double expected = std::max(0.0, mined - calibrated) / hit_seconds;
