@@ -87,12 +87,12 @@ check_binaries() {
 }
 
 build_step() {
-    local build_dir=$1 configure
-    if [ -f "$build_dir/CMakeCache.txt" ]; then
-        configure=(cmake -S . -B "$build_dir")  # keeps the directory's own settings
-    else
-        configure=(cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_BUILD_BENCH=OFF
-                   "-DCMAKE_EXE_LINKER_FLAGS=-static-libstdc++ -static-libgcc")
+    local build_dir=$1
+    # The C++ runtime linked in, also into a directory configured before (the GPU machine's may
+    # be older than ours).
+    local configure=(cmake -S . -B "$build_dir" "-DCMAKE_EXE_LINKER_FLAGS=-static-libstdc++ -static-libgcc")
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        configure+=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_BUILD_BENCH=OFF)
         if command -v ccache >/dev/null 2>&1; then
             configure+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_CUDA_COMPILER_LAUNCHER=ccache)
         fi
