@@ -1,104 +1,274 @@
 #!/usr/bin/env bash
-# The checks that need a real NVIDIA GPU: the GPU test binary (the device tests of the host build —
-# device twins against the host, mining batches over small trees verified on the host — and our
-# Philox against cuRAND's), then `corvane-miner --test` on the full tree; a summary at the end.
-#   scripts/gpu-check.sh               builds with nvcc into build-gpu-check/
-#   scripts/gpu-check.sh BUILD_DIR     uses an existing nvcc build directory (built if out of date)
-# Exit status: 0 all passed, 1 a check failed or could not be built, 77 no GPU present (nothing run).
+# The checks that need a real NVIDIA GPU, in two steps, so that the GPU machine needs nothing but
+# the binaries and the NVIDIA driver:
+#   scripts/gpu-check.sh build [BUILD_DIR]
+#       where the toolchain and our packages are (nvcc, CMake, ninja, googletest, nlohmann-json):
+#       an nvcc Release build in BUILD_DIR (default build-gpu-check/), then gpu-bin/ filled with
+#       corvane-miner and corvane_gpu_tests alone. cudart, googletest and the C++ runtime are linked
+#       in; the step checks that ldd lists only system libraries (cudart opens the driver's libcuda
+#       at run time) and that the folder stays under 64 MiB.
+#   scripts/gpu-check.sh run [--dry-run]
+#       on the GPU machine, with gpu-bin/ copied there; no compiler, no CMake: the GPU tests
+#       (device code against the host functions, mining batches verified on the host, our Philox
+#       against cuRAND's), `corvane-miner --test` on the full tree, then `corvane-miner --bench`
+#       with kernel reference and fast, leaves computed and stored, and the fast/reference ratios;
+#       a summary at the end. The whole run keeps within CRV_GPU_CHECK_BUDGET seconds (default
+#       280). --dry-run checks the binaries and lists the commands without running them.
+#   scripts/gpu-check.sh [BUILD_DIR]
+#       both steps on one machine.
+# Environment: CRV_GPU_BIN (the folder, default gpu-bin), CRV_BENCH_SECONDS (mining time of each
+# bench, default 15), CRV_GPU_TESTS_TIMEOUT (90), CRV_MINER_TEST_TIMEOUT (60).
+# Exit status: 0 all passed, 1 a check failed or could not be built, 2 usage, 77 no GPU present
+# (nothing run).
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-GPU_TESTS_TIMEOUT=${CRV_GPU_TESTS_TIMEOUT:-180}
-MINER_TEST_TIMEOUT=${CRV_MINER_TEST_TIMEOUT:-110}
+BIN=${CRV_GPU_BIN:-gpu-bin}
+BIN_LIMIT_BYTES=$((64 << 20))
+BUDGET=${CRV_GPU_CHECK_BUDGET:-280}
+BENCH_SECONDS=${CRV_BENCH_SECONDS:-15}
+GPU_TESTS_TIMEOUT=${CRV_GPU_TESTS_TIMEOUT:-90}
+MINER_TEST_TIMEOUT=${CRV_MINER_TEST_TIMEOUT:-60}
+PRODUCTS=(corvane-miner corvane_gpu_tests)
+# What a binary may load besides itself: glibc's parts and the kernel's vDSO.
+SYSTEM_LIBRARIES='^(linux-vdso\.so\.1|libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|/lib64/ld-linux-x86-64\.so\.2|ld-linux-x86-64\.so\.2)$'
 
 summary=()
 status=0
-note() { summary+=("$(printf '%-14s %s' "$1" "$2")"); }
+checked=0  # gpu-bin/ passed check_binaries
+note() { summary+=("$(printf '%-26s %s' "$1" "$2")"); }
 finish() {
     echo
     echo "== GPU check summary =="
     for line in "${summary[@]}"; do echo "$line"; done
     exit "$status"
 }
+fail() {
+    note "$1" "$2"
+    status=1
+}
 
-device=""
-if command -v nvidia-smi >/dev/null 2>&1; then
-    device=$(nvidia-smi --query-gpu=name,memory.total --format=csv,noheader 2>/dev/null | head -n 1)
-fi
-if [ -z "$device" ]; then
-    echo "No NVIDIA GPU found (nvidia-smi lists none): nothing to check here."
-    note "device:" "none"
-    note "result:" "SKIPPED (no GPU)"
-    status=77
-    finish
-fi
-note "device:" "$device"
+# Libraries a binary needs that are not glibc's, one per line; empty when there are none.
+foreign_libraries() {
+    ldd "$1" 2>/dev/null | awk '{print $1}' | grep -Ev "$SYSTEM_LIBRARIES"
+}
 
-build_dir=${1:-build-gpu-check}
-if [ -f "$build_dir/CMakeCache.txt" ]; then
-    configure=(cmake -S . -B "$build_dir")  # keeps the directory's own settings, finds new targets
-else
-    configure=(cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_BUILD_BENCH=OFF)
-fi
-if ! "${configure[@]}" >/dev/null; then
-    note "build:" "FAILED (cmake)"
-    status=1
-    finish
-fi
-# The GPU test binary and the product exist only where CMake enabled CUDA (nvcc).
-if ! compgen -G "$build_dir/CMakeFiles/*/CMakeCUDACompiler.cmake" >/dev/null; then
-    note "build:" "FAILED ($build_dir is not an nvcc build)"
-    status=1
-    finish
-fi
-targets=(corvane_gpu_tests)
-if [ -f src/cli/main.cpp ]; then targets+=(corvane-miner); fi
-build_start=$SECONDS
-if ! cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"; then
-    note "build:" "FAILED"
-    status=1
-    finish
-fi
-note "build:" "ok ($((SECONDS - build_start)) s: ${targets[*]})"
+# Checks gpu-bin/: both binaries present and executable, only system libraries, under the limit.
+check_binaries() {
+    local ok=0 name foreign bytes
+    for name in "${PRODUCTS[@]}"; do
+        if [ ! -x "$BIN/$name" ]; then
+            fail "binaries:" "FAILED ($BIN/$name missing: run 'scripts/gpu-check.sh build' where nvcc and CMake are)"
+            return 1
+        fi
+        foreign=$(foreign_libraries "$BIN/$name" | tr '\n' ' ')
+        if [ -n "$foreign" ]; then
+            fail "binaries:" "FAILED ($name needs ${foreign% }: not only system libraries)"
+            ok=1
+        fi
+    done
+    bytes=$(du -cb "$BIN" | tail -n 1 | cut -f 1)
+    if [ "$bytes" -ge "$BIN_LIMIT_BYTES" ]; then
+        fail "binaries:" "FAILED ($BIN/ holds $bytes bytes, the limit is $BIN_LIMIT_BYTES)"
+        ok=1
+    fi
+    [ "$ok" -eq 0 ] || return 1
+    # The newest glibc symbol version the build linked against, recorded by the build step: an
+    # older glibc here would refuse to load the binaries.
+    local needed have
+    needed=$(grep -oE 'needs glibc [0-9.]+' "$BIN/BUILD" 2>/dev/null | grep -oE '[0-9.]+$')
+    have=$(getconf GNU_LIBC_VERSION 2>/dev/null | awk '{print $2}')
+    if [ -n "$needed" ] && [ -n "$have" ] && [ "$(printf '%s\n' "$needed" "$have" | sort -V | tail -n 1)" != "$have" ]; then
+        fail "binaries:" "FAILED (built against glibc $needed, this machine has $have: build where glibc is $have or older)"
+        return 1
+    fi
+    checked=1
+    note "binaries:" "ok ($(du -sh "$BIN" | cut -f 1) in $BIN/, system libraries only; $(cat "$BIN/BUILD" 2>/dev/null))"
+}
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+build_step() {
+    local build_dir=$1
+    # The C++ runtime linked in, also into a directory configured before (the GPU machine's may
+    # be older than ours).
+    local configure=(cmake -S . -B "$build_dir" "-DCMAKE_EXE_LINKER_FLAGS=-static-libstdc++ -static-libgcc")
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        configure+=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_BUILD_BENCH=OFF)
+        if command -v ccache >/dev/null 2>&1; then
+            configure+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_CUDA_COMPILER_LAUNCHER=ccache)
+        fi
+    fi
+    if ! "${configure[@]}" >/dev/null; then
+        fail "build:" "FAILED (cmake)"
+        return 1
+    fi
+    # The GPU test binary and the product exist only where CMake enabled CUDA (nvcc).
+    if ! compgen -G "$build_dir/CMakeFiles/*/CMakeCUDACompiler.cmake" >/dev/null; then
+        fail "build:" "FAILED ($build_dir is not an nvcc build)"
+        return 1
+    fi
+    local start=$SECONDS
+    if ! cmake --build "$build_dir" -j "${CRV_BUILD_JOBS:-$(nproc)}" --target "${PRODUCTS[@]}"; then
+        fail "build:" "FAILED"
+        return 1
+    fi
+    note "build:" "ok ($((SECONDS - start)) s in $build_dir/)"
+    rm -rf "$BIN" && mkdir -p "$BIN" || return 1
+    cp "$build_dir/corvane-miner" "$build_dir/tests/corvane_gpu_tests" "$BIN/" || return 1
+    local revision
+    revision=$(git rev-parse --short HEAD 2>/dev/null)
+    if [ -n "$revision" ] && [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+        revision="$revision with local changes"
+    fi
+    local glibc
+    glibc=$(objdump -T "${PRODUCTS[@]/#/$BIN/}" | grep -oE 'GLIBC_[0-9.]+' | sort -uV | tail -n 1)
+    echo "built from ${revision:-an unknown revision} on $(date -u '+%Y-%m-%d %H:%M UTC'), needs glibc ${glibc#GLIBC_}" >"$BIN/BUILD"
+    check_binaries
+}
 
-start=$SECONDS
-timeout "$GPU_TESTS_TIMEOUT" "$build_dir/tests/corvane_gpu_tests" 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
-passed=$(grep -oE '^\[  PASSED  \] [0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1)
-failed=$(grep -oE '^\[  FAILED  \] [0-9]+ tests?' "$log" | grep -oE '[0-9]+' | tail -n 1)
-skipped=$(grep -oE '^\[  SKIPPED \] [0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1)
-counts="${passed:-0} passed, ${failed:-0} failed, ${skipped:-0} skipped"
-if [ "$rc" -eq 0 ] && [ "${passed:-0}" -eq 0 ]; then
-    note "gpu tests:" "FAIL (nothing ran: $counts; the GPU is not usable from CUDA)"
-    status=1
-elif [ "$rc" -eq 0 ]; then
-    note "gpu tests:" "PASS ($counts, $((SECONDS - start)) s)"
-elif [ "$rc" -eq 124 ]; then
-    note "gpu tests:" "FAIL (timed out after $GPU_TESTS_TIMEOUT s)"
-    status=1
-else
-    note "gpu tests:" "FAIL ($counts, status $rc, $((SECONDS - start)) s)"
-    status=1
-fi
+# Seconds left of the run's budget.
+left() { echo $((BUDGET - (SECONDS - run_start))); }
 
-if [ -x "$build_dir/corvane-miner" ]; then
+# Runs a check under `timeout`, shorter when the budget is nearly spent; its output goes to the
+# terminal and to $log. Returns the check's status (124 on a timeout, 125 when no time was left).
+timed() {
+    local limit=$1
+    shift
+    local remaining
+    remaining=$(left)
+    [ "$limit" -le "$remaining" ] || limit=$remaining
+    if [ "$limit" -lt 5 ]; then
+        echo "(no time left in the ${BUDGET} s budget for: $*)" >"$log"
+        return 125
+    fi
+    timeout "$limit" "$@" 2>&1 | tee "$log"
+    return "${PIPESTATUS[0]}"
+}
+
+# Number after `key` on the line of $log that starts with `prefix`, e.g. field "Bench rate:" "".
+bench_field() {
+    grep -E "^$1" "$log" | tail -n 1 | grep -oE "$2" | grep -oE '[0-9]+(\.[0-9]+)?' | head -n 1
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2fx", a / b; else print "n/a" }'; }
+
+run_step() {
+    local dry_run=$1
+    [ "$checked" = 1 ] || check_binaries || finish
+    local benches=()
+    for leaves in computed stored; do
+        for kernel in reference fast; do benches+=("$kernel $leaves"); done
+    done
+    if [ "$dry_run" = 1 ]; then
+        echo "Would run, within ${BUDGET} s:"
+        echo "  $BIN/corvane_gpu_tests                  (timeout $GPU_TESTS_TIMEOUT s)"
+        echo "  $BIN/corvane-miner --test               (timeout $MINER_TEST_TIMEOUT s)"
+        for bench in "${benches[@]}"; do
+            set -- $bench  # "KERNEL LEAVES"
+            echo "  $BIN/corvane-miner --bench --seconds $BENCH_SECONDS --kernel $1 --leaves $2"
+        done
+        note "result:" "DRY RUN (nothing run)"
+        finish
+    fi
+
+    local device=""
+    if command -v nvidia-smi >/dev/null 2>&1; then
+        device=$(nvidia-smi --query-gpu=name,memory.total --format=csv,noheader 2>/dev/null | head -n 1)
+    fi
+    if [ -z "$device" ]; then
+        echo "No NVIDIA GPU found (nvidia-smi is missing or lists none): run this step on a machine with a GPU and its driver."
+        note "device:" "none"
+        note "result:" "SKIPPED (no GPU)"
+        status=77
+        finish
+    fi
+    note "device:" "$device"
+
+    log=$(mktemp)
+    trap 'rm -f "$log"' EXIT
+    run_start=$SECONDS
+
+    local start=$SECONDS rc
+    timed "$GPU_TESTS_TIMEOUT" "$BIN/corvane_gpu_tests"
+    rc=$?
+    local passed failed skipped counts
+    passed=$(grep -oE '^\[  PASSED  \] [0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1)
+    failed=$(grep -oE '^\[  FAILED  \] [0-9]+ tests?' "$log" | grep -oE '[0-9]+' | tail -n 1)
+    skipped=$(grep -oE '^\[  SKIPPED \] [0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1)
+    counts="${passed:-0} passed, ${failed:-0} failed, ${skipped:-0} skipped"
+    if [ "$rc" -eq 0 ] && [ "${passed:-0}" -eq 0 ]; then
+        fail "gpu tests:" "FAIL (nothing ran: $counts; the GPU is not usable from CUDA)"
+    elif [ "$rc" -eq 0 ]; then
+        note "gpu tests:" "PASS ($counts, $((SECONDS - start)) s)"
+    elif [ "$rc" -ge 124 ]; then
+        fail "gpu tests:" "FAIL (stopped after $((SECONDS - start)) s: timeout or time budget)"
+    else
+        fail "gpu tests:" "FAIL ($counts, status $rc, $((SECONDS - start)) s)"
+    fi
+
     start=$SECONDS
-    timeout "$MINER_TEST_TIMEOUT" "$build_dir/corvane-miner" --test 2>&1 | tee "$log"
-    rc=${PIPESTATUS[0]}
+    timed "$MINER_TEST_TIMEOUT" "$BIN/corvane-miner" --test
+    rc=$?
+    local matches mismatches
     matches=$(grep -c '✓' "$log")
     mismatches=$(grep -c '✗' "$log")
     if [ "$rc" -eq 0 ]; then
         note "miner --test:" "PASS ($matches ✓, $mismatches ✗, $((SECONDS - start)) s)"
     else
-        note "miner --test:" "FAIL (status $rc, $matches ✓, $mismatches ✗, $((SECONDS - start)) s)"
-        status=1
+        fail "miner --test:" "FAIL (status $rc, $matches ✓, $mismatches ✗, $((SECONDS - start)) s)"
     fi
-else
-    note "miner --test:" "not run (no corvane-miner in $build_dir)"
-fi
 
-note "result:" "$([ "$status" -eq 0 ] && echo PASS || echo FAIL)"
-finish
+    declare -A rate
+    local bench kernel leaves build perms hits
+    for bench in "${benches[@]}"; do
+        set -- $bench  # "KERNEL LEAVES"
+        kernel=$1 leaves=$2
+        timed $((BENCH_SECONDS + 45)) "$BIN/corvane-miner" --bench --seconds "$BENCH_SECONDS" --kernel "$kernel" --leaves "$leaves"
+        rc=$?
+        build=$(bench_field "Bench build:" '[0-9.]+ s')
+        rate[$bench]=$(bench_field "Bench rate:" '[0-9.]+ M candidates/s')
+        perms=$(bench_field "Bench rate:" '[0-9.]+ M permutations/s')
+        hits=$(grep -E '^Bench hits:' "$log" | tail -n 1 | sed -E 's/^Bench hits: ([0-9]+ verified, [0-9]+ failed).*/\1/')
+        if [ "$rc" -eq 0 ]; then
+            note "bench $kernel/$leaves:" "${rate[$bench]} M candidates/s, $perms M permutations/s, build $build s, hits $hits"
+        elif grep -q 'not building' "$log"; then
+            note "bench $kernel/$leaves:" "not run (the buffer does not fit in this GPU's free memory)"
+        else
+            fail "bench $kernel/$leaves:" "FAIL (status $rc${hits:+, hits $hits})"
+        fi
+    done
+    for leaves in computed stored; do
+        local fast=${rate[fast $leaves]:-} reference=${rate[reference $leaves]:-}
+        if [ -n "$fast" ] && [ -n "$reference" ]; then
+            note "fast/reference:" "$(ratio "$fast" "$reference") candidates/s with leaves $leaves"
+        fi
+    done
+    note "time:" "$((SECONDS - run_start)) s of the ${BUDGET} s budget"
+    note "result:" "$([ "$status" -eq 0 ] && echo PASS || echo FAIL)"
+    finish
+}
+
+case "${1:-}" in
+build)
+    build_step "${2:-build-gpu-check}"
+    finish
+    ;;
+run)
+    case "${2:-}" in
+    "") run_step 0 ;;
+    --dry-run) run_step 1 ;;
+    *) echo "usage: $0 run [--dry-run]" >&2; exit 2 ;;
+    esac
+    ;;
+-h | --help)
+    sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+    ;;
+-*)
+    echo "usage: $0 build [BUILD_DIR] | run [--dry-run] | [BUILD_DIR]" >&2
+    exit 2
+    ;;
+*)
+    build_step "${1:-build-gpu-check}" || finish
+    run_step 0
+    ;;
+esac

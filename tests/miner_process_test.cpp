@@ -55,8 +55,16 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
     using A = StartupAction;
     const long long none = -2;  // --nonce-offset not given
     const std::string past_p = " (its nonces would reach the field modulus p; the largest range index is 184467440693)";
-    const std::vector<std::tuple<std::vector<std::string>, A, std::string, int, int, long long>> cases = {
-        // words, action, host, port, gpu, nonce offset; every error line is one line with status 1
+    struct Row {
+        std::vector<std::string> words;
+        A action;
+        std::string host;  // or the error line
+        int port, gpu;
+        long long offset;
+        std::string bench = "20 s, fast, auto";
+    };
+    const std::vector<Row> cases = {
+        // words, action, host, port, gpu, nonce offset, bench; every error line is one line with status 1
         {{"-h", "--verbose", "--port=6000", "stray", "--HELP"}, A::Mine, "127.0.0.1", 5002, 0, none},
         {{"--host", "10.0.0.6", "--host", "10.0.0.7", "--port", "6001", "--gpu", "1", "--gpu", "0",
           "--nonce-offset", "9"},
@@ -91,8 +99,17 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
          none},
         {{"--nonce-offset", "q", "--test"}, A::Fail, "Invalid --nonce-offset value: q (stoull)", 0, 0, none},
         {{"--port", "", "--gpu", "-1"}, A::Fail, "Invalid --port value:  (stoi)", 0, 0, none},
-        {{"--port", "65536"}, A::Fail, "Invalid --port value: 65536 (out of range)", 0, 0, none}};
-    for (const auto& [words, action, host, port, gpu, offset] : cases) {
+        {{"--port", "65536"}, A::Fail, "Invalid --port value: 65536 (out of range)", 0, 0, none},
+        {{"--kernel", "reference", "--bench", "--gpu", "1", "--seconds", " 7x", "--leaves", "computed", "--leaves",
+          "stored", "--seconds"},
+         A::Bench, "127.0.0.1", 5002, 1, none, "7 s, reference, stored"},
+        {{"--bench", "--test"}, A::RunTest, "127.0.0.1", 5002, 0, none},
+        {{"--seconds", "0", "--bench"}, A::Fail, "Invalid --seconds value: 0 (must be >= 1)", 0, 0, none},
+        {{"--bench", "--seconds", "x"}, A::Fail, "Invalid --seconds value: x (stoi)", 0, 0, none},
+        {{"--bench", "--kernel", "Fast"}, A::Fail, "Invalid --kernel value: Fast (fast or reference)", 0, 0, none},
+        {{"--leaves", "all"}, A::Fail, "Invalid --leaves value: all (auto, stored or computed)", 0, 0, none}};
+    const char* const leaves[] = {"auto", "stored", "computed"};
+    for (const auto& [words, action, host, port, gpu, offset, bench] : cases) {
         std::vector<std::string> args = {"./corvane-miner"};
         args.insert(args.end(), words.begin(), words.end());
         const OptionScan r = scanStartupOptions(args);
@@ -104,6 +121,11 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         EXPECT_EQ(r.settings.port, port) << trace;
         EXPECT_EQ(r.settings.gpu, gpu) << trace;
         EXPECT_EQ(r.settings.nonce_offset_given ? static_cast<long long>(r.settings.nonce_offset) : none, offset)
+            << trace;
+        EXPECT_EQ(std::to_string(r.settings.bench_seconds) + " s, " +
+                      (r.settings.bench_kernel == MiningKernel::fast ? "fast, " : "reference, ") +
+                      leaves[static_cast<int>(r.settings.bench_leaves)],
+                  bench)
             << trace;
     }
 }
@@ -122,7 +144,13 @@ TEST(HelpText, ByteForByte)
               "\n"
               "This miner connects directly to the Corvane miner bridge.\n"
               "Make sure the miner bridge is running with:\n"
-              "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n");
+              "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n"
+              "\n"
+              "Bench (no bridge): a synthetic puzzle's buffer is built, then mined and every hit checked:\n"
+              "  --bench            Build, mine for a while, report build time and rates\n"
+              "  --seconds N        Mining time of the bench (default: 20)\n"
+              "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
+              "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n");
 }
 
 TEST(NormalStart, MinesOnTheSelectedDeviceAndAnEscapedErrorEndsWithStatusOne)
@@ -257,6 +285,7 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
         {{"--gpu", "-1", "--help"}, 0, 1, "Invalid --gpu value: -1 (must be >= 0)\n"},
         {{}, 0, 1, "❌ Error: No CUDA devices found!\n"},
         {{"--gpu", "2"}, 2, 1, "❌ Error: GPU 2 not found!\n   Available GPUs: 0 to 1\n"},
+        {{"--bench", "--gpu", "1"}, 1, 1, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n"},
         {{"--gpu", "1", "--test"}, 1, 255, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n"},
         {{"--host", "localhost"}, 1, 1,
          "❌ Invalid address: localhost\nFailed to connect to miner bridge at localhost:5002\n"},

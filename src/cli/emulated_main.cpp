@@ -4,7 +4,9 @@
 //     seconds;
 //   CRV_EMU_FAULT="kernel:20:700 sync:2:700" injects device faults through the emulator's hook:
 //     OP:N:CODE fails the N-th call of OP (malloc, memset, memcpy, stream, launch, kernel, sync,
-//     occupancy) with the cudaError_t numbered CODE.
+//     occupancy) with the cudaError_t numbered CODE; corrupt:BYTES flips a bit of every later
+//     device-to-host copy of at least BYTES bytes (a hit's paths, for one);
+//   bench_calibration_ms and bench_hit_ms in CRV_EMU_MINING shorten the bench's pacing.
 // The product's main has no such inputs.
 #include <chrono>
 #include <cstdlib>
@@ -41,6 +43,10 @@ void inject_faults()
         {"sync", emu::Op::Synchronize},    {"occupancy", emu::Op::Occupancy}};
     for (const auto& [op, rest] : items("CRV_EMU_FAULT", ':')) {
         const size_t colon = rest.find(':');
+        if (op == "corrupt") {
+            emu::corrupt_copies_back(std::stoul(rest));
+            continue;
+        }
         const auto found = ops.find(op);
         if (found == ops.end() || colon == std::string::npos) continue;
         emu::fail_nth(found->second, std::stoi(rest.substr(0, colon)),
@@ -53,6 +59,7 @@ void inject_faults()
 int main(int argc, char** argv)
 {
     MiningConfig config;
+    BenchConfig bench;
     using std::chrono::milliseconds;
     for (const auto& [key, text] : items("CRV_EMU_MINING", '=')) {
         const unsigned long long value = std::stoull(text);
@@ -67,7 +74,9 @@ int main(int argc, char** argv)
         else if (key == "backoff_cap_ms") config.link.backoff.cap = milliseconds(value);
         else if (key == "status_ms") config.status_interval = milliseconds(value);
         else if (key == "margin_mb") config.geometry.build.memory_margin = value << 20;  // a GPU too small
+        else if (key == "bench_calibration_ms") bench.calibration = milliseconds(value);
+        else if (key == "bench_hit_ms") bench.hit_interval = milliseconds(value);
     }
     inject_faults();
-    return run_miner(std::vector<std::string>(argv, argv + argc), config);
+    return run_miner(std::vector<std::string>(argv, argv + argc), config, bench);
 }

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <initializer_list>
 #include <stdexcept>
 
 #include "hash/field.h"
@@ -20,6 +21,19 @@ OptionScan failure(OptionScan scan, const std::string& line)
 std::string conversionFailure(const char* option, const std::string& text, const std::exception& error)
 {
     return std::string("Invalid ") + option + " value: " + text + " (" + error.what() + ")";
+}
+
+struct Choice {
+    const char* word;
+    int value;
+};
+
+// The value whose word is `text`, or -1.
+int choice_of(const std::string& text, std::initializer_list<Choice> choices)
+{
+    for (const Choice& choice : choices)
+        if (text == choice.word) return choice.value;
+    return -1;
 }
 
 }  // namespace
@@ -67,6 +81,29 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
                 return failure(scan, conversionFailure("--gpu", text, error));
             }
             if (s.gpu < 0) return failure(scan, "Invalid --gpu value: " + std::to_string(s.gpu) + " (must be >= 0)");
+        } else if (word == "--seconds" && has_value) {
+            const std::string& text = args[++i];
+            try {
+                s.bench_seconds = std::stoi(text);
+            } catch (const std::exception& error) {
+                return failure(scan, conversionFailure("--seconds", text, error));
+            }
+            if (s.bench_seconds < 1)
+                return failure(scan, "Invalid --seconds value: " + std::to_string(s.bench_seconds) + " (must be >= 1)");
+        } else if (word == "--kernel" && has_value) {
+            const std::string& text = args[++i];
+            const int kernel = choice_of(text, {{"fast", int(MiningKernel::fast)}, {"reference", int(MiningKernel::reference)}});
+            if (kernel < 0) return failure(scan, "Invalid --kernel value: " + text + " (fast or reference)");
+            s.bench_kernel = static_cast<MiningKernel>(kernel);
+        } else if (word == "--leaves" && has_value) {
+            const std::string& text = args[++i];
+            const int leaves = choice_of(text, {{"auto", int(LeafStorage::Auto)},
+                                                {"stored", int(LeafStorage::Stored)},
+                                                {"computed", int(LeafStorage::Computed)}});
+            if (leaves < 0) return failure(scan, "Invalid --leaves value: " + text + " (auto, stored or computed)");
+            s.bench_leaves = static_cast<LeafStorage>(leaves);
+        } else if (word == "--bench") {
+            scan.action = StartupAction::Bench;
         } else if (word == "--test") {
             scan.action = StartupAction::RunTest;
             return scan;
@@ -91,5 +128,11 @@ std::string helpText(const std::string& program_name)
            "\n"
            "This miner connects directly to the Corvane miner bridge.\n"
            "Make sure the miner bridge is running with:\n"
-           "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n";
+           "  cd corvane-core && cargo run --bin miner-bridge -- --once=false --print-json --auto-start-mining\n"
+           "\n"
+           "Bench (no bridge): a synthetic puzzle's buffer is built, then mined and every hit checked:\n"
+           "  --bench            Build, mine for a while, report build time and rates\n"
+           "  --seconds N        Mining time of the bench (default: 20)\n"
+           "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
+           "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n";
 }

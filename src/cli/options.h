@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "mining/mining_driver.h"
+#include "mining/mining_kernel_choice.h"
+#include "pow/build_config.h"
 
 struct StartupSettings {
     std::string host = "127.0.0.1";
@@ -13,12 +15,17 @@ struct StartupSettings {
     int gpu = 0;
     bool nonce_offset_given = false;  // --nonce-offset seen: the range index below replaces 0
     uint64_t nonce_offset = 0;
+    // Read by --bench only.
+    int bench_seconds = 20;
+    MiningKernel bench_kernel = MiningKernel::fast;
+    LeafStorage bench_leaves = LeafStorage::Auto;
 };
 
 enum class StartupAction {
     Mine,      // device checks, then mining with `settings`
     RunTest,   // the validation test mode on `settings.gpu` (the index as scanned so far)
     ShowHelp,  // print helpText, status 0
+    Bench,     // device checks, then the bench on `settings.gpu`
     Fail,      // print `error` on standard error, status 1
 };
 
@@ -30,7 +37,8 @@ struct OptionScan {
 };
 
 // args[0] is the program name, as the process received it. Words after --test or --help are never
-// examined; unknown words, stray values and a value option without its value are ignored.
+// examined; unknown words, stray values and a value option without its value are ignored. --bench
+// chooses the bench instead of mining; the scan goes on, so its options may follow it.
 // `nonces_per_range` bounds --nonce-offset: the counters of its first range must stay below p.
 OptionScan scanStartupOptions(const std::vector<std::string>& args,
                               uint64_t nonces_per_range = MAX_NONCES_PER_RANGE);

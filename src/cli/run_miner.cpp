@@ -10,7 +10,7 @@
 #include "miner/shared_state.h"
 #include "miner/stop_signal.h"
 
-int run_miner(const std::vector<std::string>& args, const MiningConfig& config)
+int run_miner(const std::vector<std::string>& args, const MiningConfig& config, const BenchConfig& bench)
 {
     cudaDeviceReset();
     // Before anything else can start: an interrupt during start-up already requests the stop.
@@ -27,6 +27,10 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config)
         return scan.exit_status;
     case StartupAction::RunTest:
         return runValidationTest(scan.settings.gpu);
+    case StartupAction::Bench: {
+        const int status = runBench(scan.settings, config, bench);
+        return device_lost_error.load() != 0 ? DEVICE_LOST_EXIT_STATUS : status;
+    }
     case StartupAction::Mine:
         break;
     }

@@ -42,6 +42,9 @@ enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchroniz
 // surfacing at the next synchronisation. Synchronize covers stream and device synchronisation.
 void fail_nth(Op op, int nth, cudaError_t error);
 void clear_faults();
+// From now on every device-to-host copy of at least `min_bytes` bytes succeeds with the lowest bit
+// of its last byte flipped, as a failing card's would; 0 ends it. Reset with the faults.
+void corrupt_copies_back(size_t min_bytes);
 
 size_t live_allocations();
 size_t live_streams();

@@ -10,7 +10,22 @@ using emu::state;
 
 namespace {
 
-cudaError_t memory_op(Op op, void* dst, const void* src, int value, size_t count, cudaStream_t stream)
+bool in_device_memory(const emu::State& s, const void* p)
+{
+    auto it = s.allocations.upper_bound(const_cast<void*>(p));
+    if (it == s.allocations.begin()) return false;
+    --it;
+    return static_cast<const char*>(p) < static_cast<const char*>(it->first) + it->second;
+}
+
+bool to_host(const emu::State& s, const void* dst, const void* src, cudaMemcpyKind kind)
+{
+    return kind == cudaMemcpyDeviceToHost ||
+           (kind == cudaMemcpyDefault && in_device_memory(s, src) && !in_device_memory(s, dst));
+}
+
+cudaError_t memory_op(Op op, void* dst, const void* src, int value, size_t count, cudaStream_t stream,
+                      cudaMemcpyKind kind = cudaMemcpyHostToHost)
 {
     emu::State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -20,9 +35,11 @@ cudaError_t memory_op(Op op, void* dst, const void* src, int value, size_t count
     if (status == cudaSuccess && count != 0 && (dst == nullptr || (op == Op::Memcpy && src == nullptr)))
         status = cudaErrorInvalidValue;
     if (status != cudaSuccess) return emu::fail(status);
-    if (op == Op::Memcpy)
+    if (op == Op::Memcpy) {
         std::memmove(dst, src, count);
-    else
+        if (s.corrupt_copies_from != 0 && count >= s.corrupt_copies_from && to_host(s, dst, src, kind))
+            static_cast<unsigned char*>(dst)[count - 1] ^= 1;
+    } else
         std::memset(dst, value, count);
     return cudaSuccess;
 }
@@ -83,7 +100,7 @@ cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t str
     return memory_op(Op::Memset, ptr, nullptr, value, count, stream);
 }
 
-cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind)
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind)
 {
     {
         // A synchronous copy waits for earlier work and so reports a kernel fault.
@@ -92,12 +109,12 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind)
         cudaError_t earlier = emu::take_async_error(s);
         if (earlier != cudaSuccess) return emu::fail(earlier);
     }
-    return memory_op(Op::Memcpy, dst, src, 0, count, nullptr);
+    return memory_op(Op::Memcpy, dst, src, 0, count, nullptr, kind);
 }
 
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind, cudaStream_t stream)
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream)
 {
-    return memory_op(Op::Memcpy, dst, src, 0, count, stream);
+    return memory_op(Op::Memcpy, dst, src, 0, count, stream, kind);
 }
 
 cudaError_t cudaStreamCreate(cudaStream_t* stream)

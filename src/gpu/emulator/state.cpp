@@ -95,6 +95,7 @@ void configure(const Config& config)
     release_all(s);
     s.config = config;
     s.faults.clear();
+    s.corrupt_copies_from = 0;
     s.launches = 0;
     pending_error = cudaSuccess;
     current_device = 0;
@@ -112,6 +113,14 @@ void clear_faults()
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.faults.clear();
+    s.corrupt_copies_from = 0;
+}
+
+void corrupt_copies_back(size_t min_bytes)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.corrupt_copies_from = min_bytes;
 }
 
 size_t live_allocations()

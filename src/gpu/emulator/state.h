@@ -32,6 +32,7 @@ struct State {
     std::set<cudaEvent_t> events;
     std::set<void*> host_allocations;
     std::vector<Fault> faults;
+    size_t corrupt_copies_from = 0;  // device-to-host copies of at least this many bytes arrive corrupted; 0: none
     cudaError_t async_error = cudaSuccess;  // a kernel fault not yet reported by a synchronisation
     unsigned long long launches = 0;
 };

@@ -1,0 +1,45 @@
+// corvane-miner --bench: builds the guesser buffer of a fixed synthetic puzzle, mines it for a set
+// time with a threshold that gives a hit every few seconds, checks every hit on the host and
+// reports the build time, candidates/s and permutations/s. No bridge and no controller.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "cli/options.h"
+#include "miner/mining_controller.h"
+#include "mining/mining_kernel_choice.h"
+#include "pow/build_config.h"
+
+// Tip5 permutations a kernel spends per candidate: 63 for the two leaf indices, 39 for the block
+// hash, and each of the two sibling leaves either read (stored) or rebuilt from its 32 buds (63),
+// the reference kernel also recomputing the commitment (4) for every leaf it rebuilds.
+constexpr uint64_t INDEX_PERMUTATIONS = 63;
+constexpr uint64_t BLOCK_HASH_PERMUTATIONS = 39;
+constexpr uint64_t LEAF_PERMUTATIONS = 63;
+constexpr uint64_t COMMITMENT_PERMUTATIONS = 4;
+
+constexpr uint64_t permutations_per_candidate(MiningKernel kernel, LeafStorage leaves)
+{
+    const uint64_t per_leaf = leaves == LeafStorage::Stored ? 0
+                              : kernel == MiningKernel::reference ? LEAF_PERMUTATIONS + COMMITMENT_PERMUTATIONS
+                                                                  : LEAF_PERMUTATIONS;
+    return INDEX_PERMUTATIONS + 2 * per_leaf + BLOCK_HASH_PERMUTATIONS;
+}
+static_assert(permutations_per_candidate(MiningKernel::fast, LeafStorage::Stored) == 102);
+static_assert(permutations_per_candidate(MiningKernel::fast, LeafStorage::Computed) == 228);
+static_assert(permutations_per_candidate(MiningKernel::reference, LeafStorage::Computed) == 236);
+
+// The bench's pacing; the product runs the defaults, the emulated executable shortens them.
+struct BenchConfig {
+    // Mined first with a threshold nothing meets, to measure the rate the threshold is set from
+    // (at most a fifth of the bench's time; at least one batch).
+    std::chrono::milliseconds calibration{1000};
+    // Expected time between two hits once the threshold is set: rare enough that nearly every
+    // batch runs whole, often enough that a bench of 20 s checks several hits.
+    std::chrono::milliseconds hit_interval{4000};
+};
+
+// Benches the GPU `settings.gpu` with the bench options of `settings`, over the geometry and batch
+// sizes of `config`. Returns the exit status: 0 when the bench ran and every hit verified.
+int runBench(const StartupSettings& settings, const MiningConfig& config, const BenchConfig& bench = {});
