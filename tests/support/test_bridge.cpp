@@ -16,8 +16,11 @@ TestBridge::TestBridge(Script script, int port) : script_(std::move(script))
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // port 0: the kernel picks a free one
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const int one = 1;
+    const int one = 1, small = 16384;  // small buffers: a long line takes many writes
     ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Set before listen, so connections start with it: set after the accept, it shrank a window
+    // already announced, and a 150 kB line took about a second to arrive.
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     socklen_t length = sizeof address;
     if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || ::listen(listen_fd_, 4) < 0 ||
         ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) < 0)
@@ -50,9 +53,8 @@ void TestBridge::serve()
 
 void TestBridge::serve_connection(int fd)
 {
-    const int one = 1, small = 16384;  // small buffers: a long line takes many writes
+    const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (ending_) ::shutdown(fd, SHUT_RDWR);
