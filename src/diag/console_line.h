@@ -1,13 +1,21 @@
 // One log line written with a single insertion and flushed, so lines of two threads never mix.
+// A thread that works for one card of several names it in front of each of its lines.
 #pragma once
 
 #include <ostream>
 #include <sstream>
 #include <string>
 
+// What every line this thread prints starts with ("GPU 1: "); empty unless set.
+inline std::string& line_prefix()
+{
+    thread_local std::string prefix;
+    return prefix;
+}
+
 inline void print_line(std::ostream& stream, const std::string& text)
 {
-    stream << (text + '\n') << std::flush;
+    stream << (line_prefix() + text + '\n') << std::flush;
 }
 
 // The same for a line assembled from several parts, as a stream would print them.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "miner/bridge_link.h"
 #include "miner/mining_event.h"
@@ -22,6 +23,7 @@ struct MiningConfig {
     std::chrono::milliseconds status_interval{60000};  // between two status lines
     std::chrono::milliseconds rate_window{60000};      // the status line's rate counts this past
     BridgeLinkConfig link;                             // start-up retries, reconnects
+    std::vector<int> gpus;                             // the cards mined on; empty: the current device
 };
 
 class UnifiedMiningController {
