@@ -15,7 +15,11 @@ inline std::string& line_prefix()
 
 inline void print_line(std::ostream& stream, const std::string& text)
 {
-    stream << (line_prefix() + text + '\n') << std::flush;
+    const std::string& prefix = line_prefix();
+    if (!prefix.empty() && !text.empty() && text[0] == '\n')  // a blank line before, then the named line
+        stream << ('\n' + prefix + text.substr(1) + '\n') << std::flush;
+    else
+        stream << (prefix + text + '\n') << std::flush;
 }
 
 // The same for a line assembled from several parts, as a stream would print them.

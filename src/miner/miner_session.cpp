@@ -41,16 +41,24 @@ std::uint64_t& MinerSession::range_index()
 
 MiningSession::Next MinerSession::solution_found(const CheckedPuzzle& puzzle, const Pow& pow)
 {
-    const std::string fault =
-        current_buffer ? checkSolution(*current_buffer, puzzle.threshold, pow) : "no guesser buffer is installed";
-    if (!fault.empty()) {
-        total_solutions_failed_verification.fetch_add(1);
-        print_parts(std::cerr, "⚠️ Hit at nonce ", pow.nonce[0], " failed verification (", fault, "): not submitted");
-        return Next::MINE;
-    }
+    if (!verified_hit(current_buffer.get(), puzzle, pow)) return Next::MINE;
+    deliver_solution(puzzle, pow);
+    return Next::SOLVED;
+}
+
+bool verified_hit(const GuesserBuffer* buffer, const CheckedPuzzle& puzzle, const Pow& pow)
+{
+    const std::string fault = buffer ? checkSolution(*buffer, puzzle.threshold, pow) : "no guesser buffer is installed";
+    if (fault.empty()) return true;
+    total_solutions_failed_verification.fetch_add(1);
+    print_parts(std::cerr, "⚠️ Hit at nonce ", pow.nonce[0], " failed verification (", fault, "): not submitted");
+    return false;
+}
+
+void deliver_solution(const CheckedPuzzle& puzzle, const Pow& pow)
+{
     total_solutions_found.fetch_add(1);
     solution_outbox.deliver(puzzle.id, pow);
-    return Next::SOLVED;
 }
 
 void MinerSession::device_lost(cudaError_t error)

@@ -6,6 +6,7 @@
 #include "miner/mining_event.h"
 #include "miner/mining_status.h"
 #include "mining/mining_session.h"
+#include "pow/guesser_buffer.h"
 
 class MinerSession : public MiningSession {
 public:
@@ -30,6 +31,12 @@ public:
 private:
     MiningStatus& status_;
 };
+
+// Checks a hit on the host against `buffer` and the puzzle's threshold. One that fails is counted
+// and reported ("⚠️ Hit at nonce N failed verification (why): not submitted"): false.
+bool verified_hit(const GuesserBuffer* buffer, const CheckedPuzzle& puzzle, const Pow& pow);
+// Counts a verified solution and hands it to the solution outbox under the puzzle's id.
+void deliver_solution(const CheckedPuzzle& puzzle, const Pow& pow);
 
 // `first`, a NEW_PUZZLE just taken, or the newest work queued behind it, taking all that is queued
 // without waiting: a later NEW_PUZZLE replaces it, a STOP_MINING wins, anything else is dropped.

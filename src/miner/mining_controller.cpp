@@ -37,12 +37,6 @@ std::string short_id(const std::string& id)
     return text_prefix(id, 16) + "...";
 }
 
-bool same_paths(const PowMastPaths& a, const PowMastPaths& b)
-{
-    return a.pow[0] == b.pow[0] && a.pow[1] == b.pow[1] && a.pow[2] == b.pow[2] && a.header[0] == b.header[0] &&
-           a.header[1] == b.header[1] && a.kernel[0] == b.kernel[0];
-}
-
 // The fetcher's part of a reply: post what is new and remember its id. A refused puzzle is
 // remembered too, so its refusal is reported once.
 void act_on(const BridgeReply& reply)
@@ -136,10 +130,12 @@ bool UnifiedMiningController::start()
     default:
         break;
     }
-    // The GPU is the one the start-up selected on this thread.
+    // One card is the one the start-up selected on this thread; several mine on threads of their own.
+    if (config_.gpus.size() > 1) rig_ = std::make_unique<Rig>(config_.gpus, status_);
     fetcher_thread = std::thread(&UnifiedMiningController::fetcherLoop, this);
     miningLoop();
     fetcher_thread.join();
+    rig_.reset();
     release_client();
     return true;
 }
@@ -220,7 +216,8 @@ void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
         }
         status_.set_puzzle(puzzle.id, puzzle.prev_block);
         MinerSession session(status_);
-        const bool solved = prepareBuffer(puzzle) && continuousMiningLoop(puzzle, *current_buffer, session, config_.driver);
+        const bool solved = rig_ ? rig_->mine(puzzle, config_.geometry, config_.driver)
+                                 : prepareBuffer(puzzle) && continuousMiningLoop(puzzle, *current_buffer, session, config_.driver);
         if (solved)
             print_parts(std::cout, "🎉 Solution found for puzzle! Continuing to mine for more solutions...");
         else if (!stop_mining.load())
@@ -235,9 +232,7 @@ bool UnifiedMiningController::prepareBuffer(const CheckedPuzzle& puzzle)
 {
     // The tree depends on the paths alone: a puzzle with the same paths mines on with it (on the
     // same block its range index goes on, so no candidate is tried twice).
-    if (current_buffer && current_buffer->d_merkle_tree != nullptr &&
-        current_buffer->tree_height == config_.geometry.tree_height &&
-        same_paths(current_buffer->mast_paths, puzzle.mast_paths)) {
+    if (current_buffer && built_for(*current_buffer, puzzle.mast_paths, config_.geometry.tree_height)) {
         print_parts(std::cout, "♻️ Same authentication paths: mining on with the guesser buffer already built");
         return true;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "miner/bridge_link.h"
 #include "miner/mining_event.h"
 #include "miner/mining_status.h"
+#include "miner/rig.h"
 #include "mining/mining_driver.h"
 #include "pow/pow.h"
 
@@ -49,6 +51,7 @@ private:
 
     MiningConfig config_;
     MiningStatus status_;
+    std::unique_ptr<Rig> rig_;  // mining on several cards; null: on the current device
 };
 
 // One fetch cycle after another until a stop: request, reply, pause; a lost connection is taken up

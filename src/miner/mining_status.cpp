@@ -15,6 +15,13 @@ std::string short_text(const std::string& text)
     return text_prefix(text, 16) + "...";
 }
 
+std::string two_decimals(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
 std::string clock_text(std::chrono::seconds elapsed)
 {
     const long long s = elapsed.count();
@@ -26,20 +33,42 @@ std::string clock_text(std::chrono::seconds elapsed)
 }  // namespace
 
 MiningStatus::MiningStatus(Clock::duration rate_window, Clock::time_point started)
-    : window_(std::max(rate_window, Clock::duration(1))), started_(started)
+    : window_(std::max(rate_window, Clock::duration(1))), started_(started), windows_(1)
 {
 }
 
-void MiningStatus::count_candidates(std::uint64_t candidates, Clock::time_point now)
+void MiningStatus::set_cards(const std::vector<int>& cards)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    cards_ = cards;
+    windows_.assign(std::max<std::size_t>(1, cards.size()), RateWindow{});
+}
+
+void MiningStatus::count_candidates(std::uint64_t candidates, Clock::time_point now, std::size_t slot)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     candidates_ += candidates;
-    // Slices keep the window's memory small however short the batches are.
-    while (!slices_.empty() && slices_.front().first <= now - window_) slices_.pop_front();
-    if (!slices_.empty() && now - slices_.back().first < window_ / 60)
-        slices_.back().second += candidates;
+    auto& slices = windows_.at(slot).slices;
+    while (!slices.empty() && slices.front().first <= now - window_) slices.pop_front();
+    if (!slices.empty() && now - slices.back().first < window_ / 60)
+        slices.back().second += candidates;
     else
-        slices_.emplace_back(now, candidates);
+        slices.emplace_back(now, candidates);
+}
+
+void MiningStatus::card_out(std::size_t slot)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    windows_.at(slot).out = true;
+}
+
+double MiningStatus::rate(const RateWindow& window, Clock::time_point now) const
+{
+    std::uint64_t recent = 0;
+    for (const auto& [at, count] : window.slices)
+        if (at > now - window_) recent += count;
+    const double seconds = std::chrono::duration<double>(std::min(window_, now - started_)).count();
+    return seconds > 0 ? static_cast<double>(recent) / seconds / 1e6 : 0.0;
 }
 
 void MiningStatus::set_puzzle(const std::string& id, const std::string& block)
@@ -52,15 +81,22 @@ void MiningStatus::set_puzzle(const std::string& id, const std::string& block)
 std::string MiningStatus::summary(Clock::time_point now) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::uint64_t recent = 0;
-    for (const auto& [at, count] : slices_)
-        if (at > now - window_) recent += count;
-    const double seconds = std::chrono::duration<double>(std::min(window_, now - started_)).count();
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.2f", seconds > 0 ? static_cast<double>(recent) / seconds / 1e6 : 0.0);
+    double total = 0;
+    std::string cards;
+    std::size_t mining = 0;
+    for (std::size_t slot = 0; slot < windows_.size(); ++slot) {
+        const double card_rate = rate(windows_[slot], now);
+        total += card_rate;
+        if (cards_.size() < 2) continue;
+        mining += windows_[slot].out ? 0 : 1;
+        cards += std::string(slot == 0 ? " (" : ", ") + "GPU " + std::to_string(cards_[slot]) + ": " +
+                 (windows_[slot].out ? "out" : two_decimals(card_rate));
+    }
+    if (!cards.empty())
+        cards = " on " + std::to_string(mining) + " of " + std::to_string(cards_.size()) + " GPUs" + cards + ")";
     const std::string puzzle =
         puzzle_id_.empty() ? "no puzzle yet" : "puzzle " + short_text(puzzle_id_) + " on block " + short_text(block_);
-    return std::string(rate) + " M nonces/s, " + std::to_string(candidates_) + " candidates, solutions " +
+    return two_decimals(total) + " M nonces/s" + cards + ", " + std::to_string(candidates_) + " candidates, solutions " +
            std::to_string(total_solutions_found.load()) + " found / " + std::to_string(total_solutions_submitted.load()) +
            " submitted / " + std::to_string(total_solutions_failed_verification.load()) + " failed verification, " +
            puzzle + ", bridge " + (bridge_connected.load() ? "connected" : "disconnected") + ", up " +

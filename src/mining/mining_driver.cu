@@ -419,7 +419,7 @@ bool continuousMiningLoop(const CheckedPuzzle& puzzle, const GuesserBuffer& buff
             return false;
         }
         if (outcome.found) outcome.next = hand_off_solution(puzzle, buffer, session, outcome, pipeline, range_start);
-        ++session.range_index();
+        session.range_index() += session.range_stride();
         if (pipeline.lost != cudaSuccess) {
             session.device_lost(pipeline.lost);
             return false;

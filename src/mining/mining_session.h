@@ -29,8 +29,10 @@ public:
     // After each batch of `candidates`, without waiting: MINE goes on with the range; anything else
     // ends the range and the search at once, so a stop or newer work waits one batch at most.
     virtual Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) = 0;
-    // The working range index: read at the start of each range, advanced by one after it.
+    // The working range index: read at the start of each range, advanced by range_stride after it
+    // (one card of several searches every stride-th range).
     virtual std::uint64_t& range_index() = 0;
+    virtual std::uint64_t range_stride() const { return 1; }
     // A hit read back whole, found with the buffer installed for `puzzle`. SOLVED ends the search
     // with success; MINE goes on with the next range (a hit the session would not submit).
     virtual Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) = 0;

@@ -52,6 +52,14 @@ void GuesserBuffer::cleanup()
     }
 }
 
+bool built_for(const GuesserBuffer& buffer, const PowMastPaths& paths, uint64_t tree_height)
+{
+    const PowMastPaths& a = buffer.mast_paths;
+    return buffer.d_merkle_tree != nullptr && buffer.tree_height == tree_height && a.pow[0] == paths.pow[0] &&
+           a.pow[1] == paths.pow[1] && a.pow[2] == paths.pow[2] && a.header[0] == paths.header[0] &&
+           a.header[1] == paths.header[1] && a.kernel[0] == paths.kernel[0];
+}
+
 bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out)
 {
     print_line(std::cout, "\n=== STARTING GPU PREPROCESSING ===");

@@ -37,6 +37,10 @@ struct GuesserBuffer {
 // thread (install, release) and by cleanup_gpu_memory after mining has stopped.
 extern std::unique_ptr<GuesserBuffer> current_buffer;
 
+// Whether `buffer` holds a tree of `tree_height` built from `paths`: a puzzle with the same paths
+// mines on with it.
+bool built_for(const GuesserBuffer& buffer, const PowMastPaths& paths, uint64_t tree_height);
+
 // Builds the buffer of the puzzle's paths on the current device into `out` (what `out` held is
 // destroyed), saying whether the leaves are stored. On failure (a device error, or too little free
 // memory to build) prints "✗ GPU preprocessing failed!", leaves `out` as it was and returns false.
