@@ -269,13 +269,13 @@ TEST(MinerSession, AHitFailingTheHostCheckIsCountedNotSubmittedAndMiningGoesOn)
     const uint64_t failed = total_solutions_failed_verification.load(), found = total_solutions_found.load();
     const MiningDriverConfig config{256, 128, 1ms, 1ms};
     bool solved = true;
-    const std::string err = support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); }).err;
+    const std::string err = support::capture_output([&] { solved = continuousMiningLoop(puzzle, *current_buffer, session, config); }).err;
     EXPECT_FALSE(solved);
     EXPECT_EQ(total_solutions_failed_verification.load() - failed, 2u);
     EXPECT_EQ(count_of(err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << err;
     EXPECT_EQ(total_solutions_found.load(), found);
     nodes[2][0] ^= 1, nodes[3][0] ^= 1;  // repaired: the next hit holds and ends the search
-    support::capture_output([&] { solved = continuousMiningLoop(puzzle, session, config); });
+    support::capture_output([&] { solved = continuousMiningLoop(puzzle, *current_buffer, session, config); });
     EXPECT_TRUE(solved && total_solutions_found.load() - found == 1u);
     current_buffer.reset();
     event_handler.reset();

@@ -55,8 +55,10 @@ protected:
         session.pass = session.stop_checks = 0;
         session.range = range;
         const unsigned long long before = emu::launches();
-        const auto o =
-            support::capture_output([&] { EXPECT_EQ(continuousMiningLoop(puzzle, session, config), expected); });
+        const GuesserBuffer none;
+        const GuesserBuffer& buffer = current_buffer ? *current_buffer : none;
+        const auto o = support::capture_output(
+            [&] { EXPECT_EQ(continuousMiningLoop(puzzle, buffer, session, config), expected); });
         launches = emu::launches() - before;
         const GuesserBuffer* b = current_buffer.get();  // its arrays alone stay: the driver's are per range
         EXPECT_EQ(emu::live_allocations(), b ? (b->d_merkle_tree != nullptr) + (b->d_leafs != nullptr) : 0u);

@@ -117,7 +117,7 @@ int runBench(const StartupSettings& settings, const MiningConfig& config, const 
     BenchSession session;
     const Clock::time_point start = Clock::now();
     session.mine_until(start + std::min<Clock::duration>(bench.calibration, duration / 5));
-    continuousMiningLoop(puzzle, session, driver);
+    continuousMiningLoop(puzzle, *current_buffer, session, driver);
     const double calibrated = seconds_between(start, Clock::now());
     const double rate = static_cast<double>(session.candidates()) / calibrated;
     const double hit_seconds = std::chrono::duration<double>(bench.hit_interval).count();
@@ -126,7 +126,7 @@ int runBench(const StartupSettings& settings, const MiningConfig& config, const 
         print_parts(std::cout, "Bench threshold: one hit expected every ", fixed(hit_seconds, 2), " s at the ",
                     rate_text(rate), " M candidates/s measured over the first ", fixed(calibrated, 2), " s");
         session.mine_until(start + duration);
-        continuousMiningLoop(puzzle, session, driver);
+        continuousMiningLoop(puzzle, *current_buffer, session, driver);
     }
     const double mined = seconds_between(start, Clock::now());
     current_buffer.reset();

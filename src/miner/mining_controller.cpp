@@ -220,7 +220,7 @@ void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
         }
         status_.set_puzzle(puzzle.id, puzzle.prev_block);
         MinerSession session(status_);
-        const bool solved = prepareBuffer(puzzle) && continuousMiningLoop(puzzle, session, config_.driver);
+        const bool solved = prepareBuffer(puzzle) && continuousMiningLoop(puzzle, *current_buffer, session, config_.driver);
         if (solved)
             print_parts(std::cout, "🎉 Solution found for puzzle! Continuing to mine for more solutions...");
         else if (!stop_mining.load())

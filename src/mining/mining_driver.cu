@@ -246,13 +246,12 @@ void print_occupancy(const MiningLaunch& launch)
 // a failure or the session's news ends the range after the batch it concerns, once the batch queued
 // behind it has run (its result is dropped). The pipeline is allocated here and freed when the
 // range ends; on a hit it is handed back still allocated.
-RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config,
-                        BatchPipeline& pipeline)
+RangeOutcome mine_range(const CheckedPuzzle& puzzle, const GuesserBuffer& buffer, MiningSession& session,
+                        const MiningDriverConfig& config, BatchPipeline& pipeline)
 {
     const Digest& threshold = puzzle.threshold;
     RangeOutcome outcome;
     const uint64_t range_index = session.range_index();
-    const GuesserBuffer* buffer = current_buffer.get();
 
     crv_clear_cuda_errors("pre-mining stale error");
     outcome.rate_start = SystemClock::now();
@@ -269,7 +268,7 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
         print_parts(std::cout, "Max nonces: ", config.nonces_per_range, ", Batch size: ", config.max_batch_size);
         print_parts(std::cout, "Nonce offset (range index): ", range_index, ", computed start nonce: ", start);
     }
-    if (buffer == nullptr || buffer->d_merkle_tree == nullptr) {
+    if (buffer.d_merkle_tree == nullptr) {
         print_parts(std::cerr, "ERROR: Invalid buffer for mining (missing GPU merkle tree)");
         return outcome;
     }
@@ -279,8 +278,8 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
     }
 
     const MiningLaunch launch = sizeMiningLaunch(config.max_batch_size, config.kernel);
-    const MiningParams params{buffer->d_leafs, buffer->d_merkle_tree, buffer->num_leafs, buffer->tree_height,
-                              buffer->merkle_root, buffer->final_hash, buffer->mast_paths.commit(), buffer->mast_paths,
+    const MiningParams params{buffer.d_leafs, buffer.d_merkle_tree, buffer.num_leafs, buffer.tree_height,
+                              buffer.merkle_root, buffer.final_hash, buffer.mast_paths.commit(), buffer.mast_paths,
                               threshold, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
     if (crv_debug_runtime_enabled()) print_occupancy(launch);
 
@@ -328,16 +327,16 @@ RangeOutcome mine_range(const CheckedPuzzle& puzzle, MiningSession& session, con
 
 // Builds the Pow from the record and hands it to the session; returns the session's verdict. MINE
 // when the paths could not be read back: the hit is then lost, as a range without a solution.
-MiningSession::Next hand_off_solution(const CheckedPuzzle& puzzle, MiningSession& session,
-                                      const RangeOutcome& outcome, BatchPipeline& pipeline,
-                                      SystemClock::time_point range_start)
+MiningSession::Next hand_off_solution(const CheckedPuzzle& puzzle, const GuesserBuffer& buffer,
+                                      MiningSession& session, const RangeOutcome& outcome,
+                                      BatchPipeline& pipeline, SystemClock::time_point range_start)
 {
     const SolutionRecord& record = pipeline.records[outcome.slot];
     print_parts(std::cout, "SOLUTION FOUND at nonce ", outcome.nonce_counter, "!");
     print_parts(std::cout, "Performance: ", rate_text(outcome.tried, millis_since(outcome.rate_start)), " M nonces/sec");
 
     Pow pow;
-    pow.root = current_buffer->merkle_root;
+    pow.root = buffer.merkle_root;
     pow.nonce = outcome.nonce_digest;
     const bool paths =
         copy_back(pow.path_a, record.path_a.get(), GUESSER_TREE_HEIGHT, "Path A copy error: ", pipeline.lost) &&
@@ -396,7 +395,8 @@ MiningLaunch sizeMiningLaunch(uint64_t max_batch, MiningKernel kernel)
     return launch;
 }
 
-bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config)
+bool continuousMiningLoop(const CheckedPuzzle& puzzle, const GuesserBuffer& buffer, MiningSession& session,
+                          const MiningDriverConfig& config)
 {
     for (;;) {
         if (session.stop_requested()) return false;
@@ -412,13 +412,13 @@ bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, c
 
         const auto range_start = SystemClock::now();
         BatchPipeline pipeline;
-        RangeOutcome outcome = mine_range(puzzle, session, config, pipeline);
+        RangeOutcome outcome = mine_range(puzzle, buffer, session, config, pipeline);
         if (outcome.past_last_counter) {
             print_parts(std::cerr, "⚠️ Range ", session.range_index(), " would reach past the last nonce counter (p - 1): ",
                         "this block's nonces are used up; waiting for new work");
             return false;
         }
-        if (outcome.found) outcome.next = hand_off_solution(puzzle, session, outcome, pipeline, range_start);
+        if (outcome.found) outcome.next = hand_off_solution(puzzle, buffer, session, outcome, pipeline, range_start);
         ++session.range_index();
         if (pipeline.lost != cudaSuccess) {
             session.device_lost(pipeline.lost);

@@ -10,6 +10,7 @@
 #include "mining/mining_kernel_choice.h"
 #include "mining/mining_session.h"
 #include "pow/checked_puzzle.h"
+#include "pow/guesser_buffer.h"
 
 constexpr uint64_t MAX_NONCES_PER_RANGE = 100000000;
 constexpr uint64_t MAX_BATCH_SIZE = 262144;
@@ -41,8 +42,9 @@ struct MiningLaunch {
 // their fallbacks (that bound, 4 blocks per multiprocessor) when a query fails.
 MiningLaunch sizeMiningLaunch(uint64_t max_batch, MiningKernel kernel = MiningKernel::fast);
 
-// Mines `puzzle` with the buffer installed in current_buffer, range after range from the session's
+// Mines `puzzle` with `buffer` (built for it on the current device), range after range from the session's
 // range index, until the session ends the search (a solution it accepts, a stop, newer work), the
 // device's context is lost (reported to the session) or the block's counters run out before p.
 // True when the search ended on a solution.
-bool continuousMiningLoop(const CheckedPuzzle& puzzle, MiningSession& session, const MiningDriverConfig& config = {});
+bool continuousMiningLoop(const CheckedPuzzle& puzzle, const GuesserBuffer& buffer, MiningSession& session,
+                          const MiningDriverConfig& config = {});

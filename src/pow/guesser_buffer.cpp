@@ -52,7 +52,7 @@ void GuesserBuffer::cleanup()
     }
 }
 
-bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry)
+bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out)
 {
     print_line(std::cout, "\n=== STARTING GPU PREPROCESSING ===");
     print_line(std::cout, "Threshold: " + puzzle.threshold_text);
@@ -65,6 +65,14 @@ bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geomet
     }
     print_line(std::cout, buffer.d_leafs != nullptr ? "Mining mode: leaves stored in GPU memory"
                                                     : "Mining mode: leaves computed on the fly");
+    out = std::move(buffer);
+    return true;
+}
+
+bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry)
+{
+    GuesserBuffer buffer;
+    if (!buildGuesserBuffer(puzzle, geometry, buffer)) return false;
     // The previous buffer is destroyed (and its device memory freed) once the new one is in place.
     current_buffer = std::make_unique<GuesserBuffer>(std::move(buffer));
     return true;

@@ -37,7 +37,12 @@ struct GuesserBuffer {
 // thread (install, release) and by cleanup_gpu_memory after mining has stopped.
 extern std::unique_ptr<GuesserBuffer> current_buffer;
 
-// Builds the buffer of the puzzle's paths and installs it in current_buffer (the previous buffer
+// Builds the buffer of the puzzle's paths on the current device into `out` (what `out` held is
+// destroyed), saying whether the leaves are stored. On failure (a device error, or too little free
+// memory to build) prints "✗ GPU preprocessing failed!", leaves `out` as it was and returns false.
+bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out);
+
+// The same, installing the buffer in current_buffer (the previous buffer
 // is destroyed), saying whether the leaves are stored. On failure (a device error, or too little
 // free memory to build) prints "✗ GPU preprocessing failed!", leaves current_buffer as it was and
 // returns false.
