@@ -62,6 +62,7 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         int port, gpu;
         long long offset;
         std::string bench = "20 s, fast, auto";
+        std::string gpus = "";  // the cards listed, when not `gpu` alone
     };
     const std::vector<Row> cases = {
         // words, action, host, port, gpu, nonce offset, bench; every error line is one line with status 1
@@ -107,9 +108,20 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         {{"--seconds", "0", "--bench"}, A::Fail, "Invalid --seconds value: 0 (must be >= 1)", 0, 0, none},
         {{"--bench", "--seconds", "x"}, A::Fail, "Invalid --seconds value: x (stoi)", 0, 0, none},
         {{"--bench", "--kernel", "Fast"}, A::Fail, "Invalid --kernel value: Fast (fast or reference)", 0, 0, none},
-        {{"--leaves", "all"}, A::Fail, "Invalid --leaves value: all (auto, stored or computed)", 0, 0, none}};
+        {{"--leaves", "all"}, A::Fail, "Invalid --leaves value: all (auto, stored or computed)", 0, 0, none},
+        {{"--gpu", "3, 0,+2", "--test"}, A::RunTest, "127.0.0.1", 5002, 3, none, "20 s, fast, auto", "3,0,2"},
+        {{"--gpu", "all", "--gpu", "1,0"}, A::Mine, "127.0.0.1", 5002, 1, none, "20 s, fast, auto", "1,0"},
+        {{"--gpu", "2,1", "--bench", "--gpu", "all"}, A::Bench, "127.0.0.1", 5002, 0, none, "20 s, fast, auto", "all"},
+        {{"--gpu", "all,1"}, A::Fail, "Invalid --gpu value: all,1 (stoi)", 0, 0, none},
+        {{"--gpu", "0,x"}, A::Fail, "Invalid --gpu value: 0,x (stoi)", 0, 0, none},
+        {{"--gpu", "0,2147483648"}, A::Fail, "Invalid --gpu value: 0,2147483648 (stoi)", 0, 0, none},
+        {{"--gpu", "0,-1", "--help"}, A::Fail, "Invalid --gpu value: 0,-1 (must be >= 0)", 0, 0, none},
+        {{"--gpu", "0,1.2"}, A::Fail, "Invalid --gpu value: 0,1.2 (1.2 is not a device index)", 0, 0, none},
+        {{"--gpu", "2,0,2"}, A::Fail, "Invalid --gpu value: 2,0,2 (GPU 2 is listed twice)", 0, 0, none},
+        {{"--gpu", "0,,1"}, A::Fail, "Invalid --gpu value: 0,,1 (an empty entry)", 0, 0, none},
+        {{"--gpu", "1,"}, A::Fail, "Invalid --gpu value: 1, (an empty entry)", 0, 0, none}};
     const char* const leaves[] = {"auto", "stored", "computed"};
-    for (const auto& [words, action, host, port, gpu, offset, bench] : cases) {
+    for (const auto& [words, action, host, port, gpu, offset, bench, gpus] : cases) {
         std::vector<std::string> args = {"./corvane-miner"};
         args.insert(args.end(), words.begin(), words.end());
         const OptionScan r = scanStartupOptions(args);
@@ -120,6 +132,9 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         if (action == A::Fail) continue;
         EXPECT_EQ(r.settings.port, port) << trace;
         EXPECT_EQ(r.settings.gpu, gpu) << trace;
+        std::string listed = r.settings.all_gpus ? "all" : "";
+        for (int card : r.settings.gpus) listed += (listed.empty() ? "" : ",") + std::to_string(card);
+        EXPECT_EQ(listed, gpus.empty() ? std::to_string(gpu) : gpus) << trace;
         EXPECT_EQ(r.settings.nonce_offset_given ? static_cast<long long>(r.settings.nonce_offset) : none, offset)
             << trace;
         EXPECT_EQ(std::to_string(r.settings.bench_seconds) + " s, " +
@@ -139,7 +154,7 @@ TEST(HelpText, ByteForByte)
               "  --host HOST        Miner bridge host (default: 127.0.0.1)\n"
               "  --port PORT        Miner bridge port (default: 5002)\n"
               "  --nonce-offset K   Set range index (start = K * max_nonces, default: 0)\n"
-              "  --gpu ID           Select GPU device ID (0, 1, 2, ..., default: 0)\n"
+              "  --gpu ID[,ID...]   Select GPU device IDs (0, 1, 2, ... or all; default: 0)\n"
               "  --help             Show this help message\n"
               "\n"
               "This miner connects directly to the Corvane miner bridge.\n"
@@ -159,17 +174,28 @@ TEST(NormalStart, MinesOnTheSelectedDeviceAndAnEscapedErrorEndsWithStatusOne)
     two.device_count = 2;
     emu::configure(two);
     StartupSettings settings;
-    settings.gpu = 1;
+    settings.gpus = {1};
     int device = -1;
     std::function<bool()> mining = [&] {
         void* left = nullptr;  // freed by the device reset at the end
         return cudaGetDevice(&device) == cudaSuccess && cudaMalloc(&left, 64) == cudaSuccess;
     };
-    auto start = [&] { return startMiningOnDevice(settings, [&](const std::string&, int) { return mining(); }); };
+    std::vector<int> cards = {-1};  // what mining is given: empty for a single card
+    auto start = [&] {
+        return startMiningOnDevice(settings, [&](const std::string&, int, const std::vector<int>& gpus) {
+            cards = gpus;
+            return mining();
+        });
+    };
     EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 0); }).out,
               "🌊 Corvane CUDA Miner - GPU 1 - Bridge 127.0.0.1:5002\n");
     EXPECT_EQ(device, 1);
+    EXPECT_TRUE(cards.empty());
     EXPECT_EQ(emu::live_allocations(), 0u);
+    settings.gpus = {1, 0};
+    EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 0); }).out,
+              "🌊 Corvane CUDA Miner - GPUs 1, 0 - Bridge 127.0.0.1:5002\n");
+    EXPECT_EQ(cards, settings.gpus);
     mining = []() -> bool { throw std::runtime_error("bridge went away"); };
     EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 1); }).err, "Error: bridge went away\n");
 }
@@ -287,6 +313,10 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
         {{"--gpu", "2"}, 2, 1, "❌ Error: GPU 2 not found!\n   Available GPUs: 0 to 1\n"},
         {{"--bench", "--gpu", "1"}, 1, 1, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n"},
         {{"--gpu", "1", "--test"}, 1, 255, "❌ Error: GPU 1 not found!\n   Available GPUs: 0 to 0\n"},
+        {{"--gpu", "1,0,3,2"}, 2, 1, "❌ Error: GPU 3 not found!\n   Available GPUs: 0 to 1\n"},  // the first missing
+        {{"--bench", "--gpu", "0,2"}, 2, 1, "❌ Error: GPU 2 not found!\n   Available GPUs: 0 to 1\n"},
+        {{"--gpu", "all"}, 0, 1, "❌ Error: No CUDA devices found!\n"},
+        {{"--gpu", "all", "--bench"}, 0, 1, "❌ Error: No CUDA devices found!\n"},
         {{"--host", "localhost"}, 1, 1,
          "❌ Invalid address: localhost\nFailed to connect to miner bridge at localhost:5002\n"},
         {{"--port", where.substr(10), "--gpu", "1.9", "--port=6000"}, 2, 1,

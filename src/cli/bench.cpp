@@ -89,10 +89,12 @@ std::string device_name(int gpu)
 
 int runBench(const StartupSettings& settings, const MiningConfig& config, const BenchConfig& bench)
 {
-    if (!gpuAvailable(settings.gpu, "❌ Error: No CUDA devices found!")) return 1;
-    cudaSetDevice(settings.gpu);
+    const std::vector<int> gpus = availableGpus(settings.gpus, settings.all_gpus, "❌ Error: No CUDA devices found!");
+    if (gpus.empty()) return 1;
+    const int gpu = gpus.front();
+    cudaSetDevice(gpu);
     const std::chrono::milliseconds duration = std::chrono::seconds(settings.bench_seconds);
-    print_parts(std::cout, "⏱️ Corvane CUDA Miner bench - GPU ", settings.gpu, " (", device_name(settings.gpu),
+    print_parts(std::cout, "⏱️ Corvane CUDA Miner bench - GPU ", gpu, " (", device_name(gpu),
                 ") - kernel ", kernel_name(settings.bench_kernel), ", leaves ", leaves_name(settings.bench_leaves), ", ",
                 settings.bench_seconds, " s");
 

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <stdexcept>
 
@@ -34,6 +35,44 @@ int choice_of(const std::string& text, std::initializer_list<Choice> choices)
     for (const Choice& choice : choices)
         if (text == choice.word) return choice.value;
     return -1;
+}
+
+// Reads --gpu's value into `s`: "all", or indices separated by commas. A single index is read as
+// std::stoi reads it (" +1.9" is 1); an entry of a list must be a whole index, so that a slip such
+// as "0,1.2" cannot leave a card out unnoticed. Returns the error line, empty on success.
+std::string read_gpus(const std::string& text, StartupSettings& s)
+{
+    if (text == "all") {
+        s.gpu = 0;
+        s.gpus.clear();
+        s.all_gpus = true;
+        return "";
+    }
+    const bool list = text.find(',') != std::string::npos;
+    std::vector<int> gpus;
+    for (size_t from = 0; from <= text.size();) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        const std::string entry = text.substr(from, comma - from);
+        from = comma + 1;
+        if (list && entry.empty()) return "Invalid --gpu value: " + text + " (an empty entry)";
+        int gpu = 0;
+        size_t used = 0;
+        try {
+            gpu = std::stoi(entry, &used);
+        } catch (const std::exception& error) {
+            return conversionFailure("--gpu", text, error);
+        }
+        if (gpu < 0) return "Invalid --gpu value: " + (list ? text : std::to_string(gpu)) + " (must be >= 0)";
+        if (list && used != entry.size())
+            return "Invalid --gpu value: " + text + " (" + entry + " is not a device index)";
+        if (std::find(gpus.begin(), gpus.end(), gpu) != gpus.end())
+            return "Invalid --gpu value: " + text + " (GPU " + std::to_string(gpu) + " is listed twice)";
+        gpus.push_back(gpu);
+    }
+    s.gpu = gpus.front();
+    s.gpus = gpus;
+    s.all_gpus = false;
+    return "";
 }
 
 }  // namespace
@@ -74,13 +113,8 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
                                          " (its nonces would reach the field modulus p; the largest range index is " +
                                          std::to_string(ranges_below_p - 1) + ")");
         } else if (word == "--gpu" && has_value) {
-            const std::string& text = args[++i];
-            try {
-                s.gpu = std::stoi(text);
-            } catch (const std::exception& error) {
-                return failure(scan, conversionFailure("--gpu", text, error));
-            }
-            if (s.gpu < 0) return failure(scan, "Invalid --gpu value: " + std::to_string(s.gpu) + " (must be >= 0)");
+            const std::string error = read_gpus(args[++i], s);
+            if (!error.empty()) return failure(scan, error);
         } else if (word == "--seconds" && has_value) {
             const std::string& text = args[++i];
             try {
@@ -123,7 +157,7 @@ std::string helpText(const std::string& program_name)
            "  --host HOST        Miner bridge host (default: 127.0.0.1)\n"
            "  --port PORT        Miner bridge port (default: 5002)\n"
            "  --nonce-offset K   Set range index (start = K * max_nonces, default: 0)\n"
-           "  --gpu ID           Select GPU device ID (0, 1, 2, ..., default: 0)\n"
+           "  --gpu ID[,ID...]   Select GPU device IDs (0, 1, 2, ... or all; default: 0)\n"
            "  --help             Show this help message\n"
            "\n"
            "This miner connects directly to the Corvane miner bridge.\n"

@@ -12,7 +12,12 @@
 struct StartupSettings {
     std::string host = "127.0.0.1";
     int port = 5002;
+    // --gpu: one index, a list of them or `all`. The validation test mode runs on `gpu`, the first
+    // card listed; mining and the bench run on `gpus` (in the given order), or with `all_gpus` on
+    // every device, which the device check resolves.
     int gpu = 0;
+    std::vector<int> gpus = {0};
+    bool all_gpus = false;
     bool nonce_offset_given = false;  // --nonce-offset seen: the range index below replaces 0
     uint64_t nonce_offset = 0;
     // Read by --bench only.

@@ -25,7 +25,7 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
     case StartupAction::Fail:
         print_line(std::cerr, scan.error);
         return scan.exit_status;
-    case StartupAction::RunTest:
+    case StartupAction::RunTest:  // on the first card listed
         return runValidationTest(scan.settings.gpu);
     case StartupAction::Bench: {
         const int status = runBench(scan.settings, config, bench);
@@ -40,9 +40,12 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
         cli_nonce_offset = scan.settings.nonce_offset;
         global_nonce_offset = scan.settings.nonce_offset;
     }
-    const int status = startMiningOnDevice(scan.settings, [&](const std::string& host, int port) {
-        return startUnifiedMining(host, port, config);
-    });
+    const int status =
+        startMiningOnDevice(scan.settings, [&](const std::string& host, int port, const std::vector<int>& gpus) {
+            MiningConfig mining = config;
+            mining.gpus = gpus;
+            return startUnifiedMining(host, port, mining);
+        });
     // A lost device ends the process, after the usual shutdown, with a status of its own.
     return device_lost_error.load() != 0 ? DEVICE_LOST_EXIT_STATUS : status;
 }

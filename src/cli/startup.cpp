@@ -7,25 +7,31 @@
 #include "diag/console_line.h"
 #include "gpu/runtime.h"
 
-std::string miningBanner(const StartupSettings& settings)
+std::string miningBanner(const StartupSettings& settings, const std::vector<int>& gpus)
 {
-    return "🌊 Corvane CUDA Miner - GPU " + std::to_string(settings.gpu) + " - Bridge " + settings.host + ":" +
-           std::to_string(settings.port);
+    std::string cards = gpus.size() == 1 ? "GPU " : "GPUs ";
+    for (size_t i = 0; i < gpus.size(); ++i) cards += (i == 0 ? "" : ", ") + std::to_string(gpus[i]);
+    return "🌊 Corvane CUDA Miner - " + cards + " - Bridge " + settings.host + ":" + std::to_string(settings.port);
 }
 
 int startMiningOnDevice(const StartupSettings& settings, const MiningStarter& start_mining)
 {
-    if (!gpuAvailable(settings.gpu, "❌ Error: No CUDA devices found!")) return 1;
-    // Mining runs on this thread, so this stays the device of every GPU call that follows.
-    cudaSetDevice(settings.gpu);
-    print_line(std::cout, miningBanner(settings));
+    const std::vector<int> gpus = availableGpus(settings.gpus, settings.all_gpus, "❌ Error: No CUDA devices found!");
+    if (gpus.empty()) return 1;
+    // Mining of a single card runs on this thread, so this stays the device of every GPU call that
+    // follows; several cards each get a thread of their own, which selects its card.
+    cudaSetDevice(gpus.front());
+    print_line(std::cout, miningBanner(settings, gpus));
     bool mined = false;
     try {
-        mined = start_mining(settings.host, settings.port);
+        mined = start_mining(settings.host, settings.port, gpus.size() > 1 ? gpus : std::vector<int>{});
     } catch (const std::exception& error) {
         print_line(std::cerr, std::string("Error: ") + error.what());
         return 1;
     }
-    cudaDeviceReset();
+    for (int gpu : gpus) {
+        cudaSetDevice(gpu);
+        cudaDeviceReset();
+    }
     return mined ? 0 : 1;
 }
