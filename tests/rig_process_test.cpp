@@ -1,0 +1,101 @@
+// Several emulated cards in one miner process (the emulated executable, CRV_EMU_DEVICE_COUNT
+// devices): each card's share of the ranges, what reaches every card, and a card that drops out.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <map>
+#include <regex>
+#include <set>
+
+#include "support/captured_output.h"
+#include "support/child_process.h"
+#include "support/mining_fixture.h"
+#include "support/test_bridge.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using support::count_of;
+using support::in_order;
+using support::test_puzzle;
+using support::TestBridge;
+
+const std::string FAST = "tree_height=5 range=256 batch=128 range_pause_ms=1 fetch_pause_ms=20 "
+                         "receive_timeout_ms=2000 status_ms=100";
+
+std::unique_ptr<support::ChildProcess> rig_on(const TestBridge& bridge, int devices, const std::string& gpus,
+                                              const std::vector<std::string>& env = {})
+{
+    std::vector<std::string> environment = {"CRV_EMU_MINING=" + FAST, "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices),
+                                            "CRV_DEBUG=1"};
+    environment.insert(environment.end(), env.begin(), env.end());
+    return std::make_unique<support::ChildProcess>(
+        CRV_MINER_EMU, std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--gpu", gpus},
+        environment);
+}
+
+std::string reply(const PowPuzzle& puzzle) { return support::puzzle_reply(puzzle) + "\n"; }
+
+// The range indices each card started, in order, from the driver's debug line.
+std::map<int, std::vector<uint64_t>> ranges_by_card(const std::string& out)
+{
+    static const std::regex line(R"(GPU (\d+): Nonce offset \(range index\): (\d+),)");
+    std::map<int, std::vector<uint64_t>> ranges;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        ranges[std::stoi((*it)[1])].push_back(std::stoull((*it)[2]));
+    return ranges;
+}
+
+TEST(RigProcess, EachCardSearchesItsOwnRangesAndTheStatusLineCountsEveryCard)
+{
+    TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("rig", "b", support::impossible_threshold()))));
+    const auto miner = rig_on(bridge, 3, "all");
+    // Card 2 of 3 reaches its 15th range: 2 + 14 * 3.
+    ASSERT_TRUE(miner->wait_for_output("GPU 2: Nonce offset (range index): 44,", 60s)) << miner->out();
+    ASSERT_TRUE(miner->wait_for_output("📊 Status: ", 20s)) << miner->out();
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(in_order(r.out, {"🌊 Corvane CUDA Miner - GPUs 0, 1, 2 - Bridge "}));
+    std::set<uint64_t> seen;
+    for (const auto& [card, ranges] : ranges_by_card(r.out)) {
+        ASSERT_GE(ranges.size(), 10u) << card;
+        for (size_t k = 0; k < ranges.size(); ++k) {
+            EXPECT_EQ(ranges[k], card + 3 * k) << "card " << card;
+            EXPECT_TRUE(seen.insert(ranges[k]).second) << "range " << ranges[k] << " searched twice";
+        }
+    }
+    EXPECT_EQ(count_of(r.out, "=== STARTING GPU PREPROCESSING ==="), 3u);  // a buffer per card
+    for (const std::string card : {"0", "1", "2"})
+        EXPECT_GE(count_of(r.out, "GPU " + card + ": No solution found after 256 nonces"), 10u) << card;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(📊 Status: \d+\.\d\d M nonces/s on 3 of 3 GPUs \(GPU 0: \d+\.\d\d, )"
+                                                    R"(GPU 1: \d+\.\d\d, GPU 2: \d+\.\d\d\), \d+ candidates, )")))
+        << r.out;
+}
+
+TEST(RigProcess, ANewBlockReachesEveryCardAndItsRangesStartAgain)
+{
+    // Block 1 cannot be solved; on block 2 the first batch of any card has a hit.
+    const PowPuzzle first = test_puzzle("rig-1", "block-1", support::impossible_threshold(), 1);
+    const PowPuzzle second = test_puzzle("rig-2", "block-2", support::easy_threshold(), 1);
+    std::atomic<bool> next{false};
+    TestBridge bridge([&](size_t) { return reply(next ? second : first); });
+    const auto miner = rig_on(bridge, 2, "0,1");
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: Nonce offset (range index): 7,", 60s)) << miner->out();
+    next = true;
+    const std::string line = bridge.wait_for_line("\"SubmitSolution\"", 20s);
+    ASSERT_FALSE(line.empty()) << miner->out();
+    EXPECT_LT(support::check_submission(line, second, 5) / 256, 2u);  // in a first range of the new block
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_TRUE(in_order(r.out, {"\n🔄 New puzzle detected during mining, switching...\n", "🔄 New puzzle: rig-2...\n",
+                                 "🔄 New puzzle detected, resetting nonce offset to: 0\n"}))
+        << r.out;
+    // Each card ended its range of block 1 and started again at its own first range.
+    for (const std::string card : {"0", "1"})
+        EXPECT_EQ(count_of(r.out, "GPU " + card + ": Nonce offset (range index): " + card + ","), 2u) << r.out;
+    EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);  // one solution for the puzzle
+}
+
+}  // namespace
