@@ -80,7 +80,10 @@ public:
     Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override
     {
         if (!verified_hit(&buffer_, puzzle, pow)) return Next::MINE;
-        if (search_.claim_solution()) deliver_solution(puzzle, pow);
+        if (search_.claim_solution())
+            deliver_solution(puzzle, pow);
+        else
+            print_line(std::cout, "Another card's solution to this puzzle went first: this one is not sent");
         search_.finish(Next::SOLVED);
         return Next::SOLVED;
     }
