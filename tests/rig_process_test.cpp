@@ -25,10 +25,10 @@ const std::string FAST = "tree_height=5 range=256 batch=128 range_pause_ms=1 fet
                          "receive_timeout_ms=2000 status_ms=100";
 
 std::unique_ptr<support::ChildProcess> rig_on(const TestBridge& bridge, int devices, const std::string& gpus,
-                                              const std::vector<std::string>& env = {})
+                                              const std::vector<std::string>& env = {}, const std::string& mining = "")
 {
-    std::vector<std::string> environment = {"CRV_EMU_MINING=" + FAST, "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices),
-                                            "CRV_DEBUG=1"};
+    std::vector<std::string> environment = {"CRV_EMU_MINING=" + FAST + mining,
+                                            "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices), "CRV_DEBUG=1"};
     environment.insert(environment.end(), env.begin(), env.end());
     return std::make_unique<support::ChildProcess>(
         CRV_MINER_EMU, std::vector<std::string>{"corvane-miner", "--port", std::to_string(bridge.port()), "--gpu", gpus},
@@ -96,6 +96,52 @@ TEST(RigProcess, ANewBlockReachesEveryCardAndItsRangesStartAgain)
     for (const std::string card : {"0", "1"})
         EXPECT_EQ(count_of(r.out, "GPU " + card + ": Nonce offset (range index): " + card + ","), 2u) << r.out;
     EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);  // one solution for the puzzle
+}
+
+TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
+{
+    // Card 1 too small for the buffer with a 100 MiB margin; card 1 lost while mining; both cards
+    // lost, which ends the process with the lost-device status.
+    const std::string lost = "an illegal memory access was encountered";
+    struct Row {
+        int devices;
+        std::vector<std::string> env;
+        std::string mining;                // more of CRV_EMU_MINING
+        std::string wait_for;              // a line of the cards that mine on
+        std::vector<std::string> err;      // in order
+        std::string status;                // in the status line
+        uint64_t stride;                   // between the last ranges of card 2
+        int exit_status;
+    };
+    const std::vector<Row> rows = {
+        {3, {"CRV_EMU_DEVICE_MEMORY_MB=1024,64,1024"}, " margin_mb=100", "GPU 2: Nonce offset (range index): 21,",
+         {"GPU 1: Error: GPU 1 (", "); not building: "}, " on 2 of 3 GPUs (GPU 0: ", 2, 0},
+        {3, {"CRV_EMU_FAULT=kernel:6:700:1"}, "", "GPU 2: Nonce offset (range index): 29,",
+         {"GPU 1: [ERR][sync parallel_mining_kernel] " + lost,
+          "GPU 1: ❌ The GPU's context is lost (" + lost + "): this card is left out, 2 of 3 GPUs mine on\n"},
+         " on 2 of 3 GPUs (GPU 0: ", 3, 0},  // the lost card's ranges of this puzzle stay unsearched
+        {2, {"CRV_EMU_FAULT=kernel:3:700:0 kernel:5:700:1"}, "", "",
+         {"1 of 2 GPUs mine on\n", "0 of 2 GPUs mine on\n", "stopping with exit status 3 so that the miner can be restarted\n"},
+         "", 0, 3}};
+    for (const Row& row : rows) {
+        TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("rig", "b", support::impossible_threshold()))));
+        const auto miner = rig_on(bridge, row.devices, "all", row.env, row.mining);
+        if (!row.wait_for.empty()) {
+            ASSERT_TRUE(miner->wait_for_output(row.wait_for, 60s)) << miner->out() << miner->err();
+            ASSERT_TRUE(miner->wait_for_output(row.status, 20s)) << miner->out();
+            miner->send_signal(SIGINT);
+        }
+        const support::ProcessResult r = miner->wait(30s);
+        EXPECT_EQ(r.exit_status, row.exit_status) << r.err;
+        EXPECT_TRUE(in_order(r.err, row.err)) << r.err;
+        if (row.wait_for.empty()) continue;
+        // The cards that mine on go on with their own ranges.
+        const auto ranges = ranges_by_card(r.out);
+        ASSERT_EQ(ranges.count(2), 1u);
+        const std::vector<uint64_t>& last = ranges.at(2);
+        ASSERT_GE(last.size(), 2u);
+        EXPECT_EQ(last.back() - last[last.size() - 2], row.stride);
+    }
 }
 
 }  // namespace

@@ -56,10 +56,10 @@ void MiningStatus::count_candidates(std::uint64_t candidates, Clock::time_point 
         slices.emplace_back(now, candidates);
 }
 
-void MiningStatus::card_out(std::size_t slot)
+void MiningStatus::set_card(std::size_t slot, Card state)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    windows_.at(slot).out = true;
+    windows_.at(slot).state = state;
 }
 
 double MiningStatus::rate(const RateWindow& window, Clock::time_point now) const
@@ -88,9 +88,10 @@ std::string MiningStatus::summary(Clock::time_point now) const
         const double card_rate = rate(windows_[slot], now);
         total += card_rate;
         if (cards_.size() < 2) continue;
-        mining += windows_[slot].out ? 0 : 1;
+        const Card state = windows_[slot].state;
+        mining += state == Card::mining ? 1 : 0;
         cards += std::string(slot == 0 ? " (" : ", ") + "GPU " + std::to_string(cards_[slot]) + ": " +
-                 (windows_[slot].out ? "out" : two_decimals(card_rate));
+                 (state == Card::out ? "out" : state == Card::no_buffer ? "no buffer" : two_decimals(card_rate));
     }
     if (!cards.empty())
         cards = " on " + std::to_string(mining) + " of " + std::to_string(cards_.size()) + " GPUs" + cards + ")";

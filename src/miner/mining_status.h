@@ -23,24 +23,26 @@ public:
     // Before mining on several cards: their device indices; slot s below is cards[s].
     void set_cards(const std::vector<int>& cards);
     // A mining thread: the candidates of a batch that has just ended on card slot `slot`; the
-    // puzzle now mined; a card taken out for good.
+    // puzzle now mined; whether a card mines it ("no buffer" when it could not build one, "out"
+    // once its context is lost).
+    enum class Card { mining, no_buffer, out };
     void count_candidates(std::uint64_t candidates, Clock::time_point now = Clock::now(), std::size_t slot = 0);
     void set_puzzle(const std::string& id, const std::string& block);
-    void card_out(std::size_t slot);
+    void set_card(std::size_t slot, Card state);
 
     // "12.34 M nonces/s, 5000000 candidates, solutions 1 found / 1 submitted / 0 failed
     // verification, puzzle 0123456789abcdef... on block 89abcdef01234567..., bridge connected,
     // up 01:02:03". The rate counts the batches that ended within the last rate window (or since
     // the start, when that is shorter); the solution counts and the bridge come from shared_state.
     // On several cards the rate reads "24.68 M nonces/s on 2 of 3 GPUs (GPU 0: 12.34, GPU 1: out,
-    // GPU 2: 12.34)".
+    // GPU 2: 12.34)": the cards mining the puzzle, and each card's own rate or state.
     std::string summary(Clock::time_point now = Clock::now()) const;
 
 private:
     // Candidates per 1/60 of the window, so its memory stays small however short the batches are.
     struct RateWindow {
         std::deque<std::pair<Clock::time_point, std::uint64_t>> slices;
-        bool out = false;
+        Card state = Card::mining;
     };
     double rate(const RateWindow& window, Clock::time_point now) const;  // M nonces/s, under mutex_
 

@@ -139,7 +139,7 @@ Rig::~Rig()
 void Rig::take_out(std::size_t slot, cudaError_t error)
 {
     cards_[slot].out = true;
-    status_.card_out(slot);
+    status_.set_card(slot, MiningStatus::Card::out);
     const int left = working_.fetch_sub(1) - 1;
     print_parts(std::cerr, "❌ The GPU's context is lost (", cudaGetErrorString(error), "): this card is left out, ",
                 left, " of ", cards_.size(), " GPUs mine on");
@@ -170,8 +170,12 @@ bool Rig::mine(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, con
 {
     build(puzzle, geometry);
     std::vector<std::size_t> mining;
-    for (std::size_t slot = 0; slot < cards_.size(); ++slot)
-        if (!cards_[slot].out && cards_[slot].buffer.d_merkle_tree != nullptr) mining.push_back(slot);
+    for (std::size_t slot = 0; slot < cards_.size(); ++slot) {
+        if (cards_[slot].out) continue;
+        const bool built = cards_[slot].buffer.d_merkle_tree != nullptr;
+        status_.set_card(slot, built ? MiningStatus::Card::mining : MiningStatus::Card::no_buffer);
+        if (built) mining.push_back(slot);
+    }
     if (mining.empty()) return false;
 
     RigSearch search;
