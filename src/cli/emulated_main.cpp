@@ -2,10 +2,13 @@
 // built only with the emulated library, never into the product. Its extra inputs:
 //   CRV_EMU_MINING="tree_height=4 range=64 ..." shrinks the geometry and the timings so a run takes
 //     seconds;
-//   CRV_EMU_FAULT="kernel:20:700 sync:2:700" injects device faults through the emulator's hook:
+//   CRV_EMU_FAULT="kernel:20:700 sync:2:700:1" injects device faults through the emulator's hook:
 //     OP:N:CODE fails the N-th call of OP (malloc, memset, memcpy, stream, launch, kernel, sync,
-//     occupancy) with the cudaError_t numbered CODE; corrupt:BYTES flips a bit of every later
-//     device-to-host copy of at least BYTES bytes (a hit's paths, for one);
+//     occupancy) with the cudaError_t numbered CODE; OP:N:CODE:DEVICE counts only the calls made
+//     while that device is current; corrupt:BYTES flips a bit of every later device-to-host copy of
+//     at least BYTES bytes (a hit's paths, for one);
+//   CRV_EMU_DEVICE_COUNT=3 and CRV_EMU_DEVICE_MEMORY_MB="1024,8,1024" set the number of devices and
+//     each one's memory (read by the emulator itself);
 //   bench_calibration_ms and bench_hit_ms in CRV_EMU_MINING shorten the bench's pacing.
 // The product's main has no such inputs.
 #include <chrono>
@@ -42,15 +45,17 @@ void inject_faults()
         {"stream", emu::Op::StreamCreate}, {"launch", emu::Op::Launch}, {"kernel", emu::Op::Kernel},
         {"sync", emu::Op::Synchronize},    {"occupancy", emu::Op::Occupancy}};
     for (const auto& [op, rest] : items("CRV_EMU_FAULT", ':')) {
-        const size_t colon = rest.find(':');
         if (op == "corrupt") {
             emu::corrupt_copies_back(std::stoul(rest));
             continue;
         }
         const auto found = ops.find(op);
-        if (found == ops.end() || colon == std::string::npos) continue;
-        emu::fail_nth(found->second, std::stoi(rest.substr(0, colon)),
-                      static_cast<cudaError_t>(std::stoi(rest.substr(colon + 1))));
+        if (found == ops.end()) continue;
+        std::vector<int> fields;  // N, CODE and the optional DEVICE
+        std::istringstream in(rest);
+        for (std::string field; std::getline(in, field, ':');) fields.push_back(std::stoi(field));
+        if (fields.size() < 2) continue;
+        emu::fail_nth(found->second, fields[0], static_cast<cudaError_t>(fields[1]), fields.size() > 2 ? fields[2] : -1);
     }
 }
 

@@ -1,13 +1,16 @@
-// Controls of the host emulator (test equipment): the virtual device, the fault hook and the
-// counters tests read. Device memory lives in host memory under the device's capacity; kernels run
-// on the CPU with per-thread blockIdx / threadIdx, their blocks spread over a small pool of host
-// threads. Kernels may not use barriers or shared memory: each emulated thread runs to completion.
-// Included by cuda_runtime.h, whose types it uses.
+// Controls of the host emulator (test equipment): the virtual devices, the fault hook and the
+// counters tests read. Each device's memory lives in host memory under that device's capacity;
+// kernels run on the CPU with per-thread blockIdx / threadIdx, their blocks spread over a small
+// pool of host threads. Kernels may not use barriers or shared memory: each emulated thread runs to
+// completion. As on the real runtime, the current device belongs to the host thread, and memory,
+// streams, events, kernel faults and cudaDeviceReset belong to the device current when they were
+// made. Included by cuda_runtime.h, whose types it uses.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace emu {
 
@@ -26,26 +29,31 @@ struct VirtualDevice {
 
 struct Config {
     int device_count = 1;
-    VirtualDevice device;  // every device is this one
+    VirtualDevice device;                // every device not given in `devices`
+    std::vector<VirtualDevice> devices;  // devices 0, 1, ... where they differ from `device`
     int worker_threads = 2;
 };
 
 // Replaces the configuration and resets all state (memory, streams, errors, faults). Until the
 // first call the emulator runs Config{}, with the device count taken from CRV_EMU_DEVICE_COUNT
-// when that holds a number from 0 to 64 (how process-level tests set up the emulated executable).
+// when that holds a number from 0 to 64, and device d's capacity from the d-th comma-separated
+// number of CRV_EMU_DEVICE_MEMORY_MB, in MiB (how process-level tests set up the emulated
+// executable).
 void configure(const Config& config);
 
 enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy };
 
-// The nth call of `op` from now on (1 = the next) fails with `error`. A Launch fault is a launch
-// error visible at once; a Kernel fault lets the launch succeed and the kernel not run, its error
-// surfacing at the next synchronisation. Synchronize covers stream and device synchronisation.
-void fail_nth(Op op, int nth, cudaError_t error);
+// The nth call of `op` from now on (1 = the next) fails with `error`; with `device` >= 0 only calls
+// made while that device is current count. A Launch fault is a launch error visible at once; a
+// Kernel fault lets the launch succeed and the kernel not run, its error surfacing at the next
+// synchronisation with that device. Synchronize covers stream, event and device synchronisation.
+void fail_nth(Op op, int nth, cudaError_t error, int device = -1);
 void clear_faults();
 // From now on every device-to-host copy of at least `min_bytes` bytes succeeds with the lowest bit
 // of its last byte flipped, as a failing card's would; 0 ends it. Reset with the faults.
 void corrupt_copies_back(size_t min_bytes);
 
+// Process-wide totals over all devices.
 size_t live_allocations();
 size_t live_streams();
 unsigned long long launches();

@@ -39,7 +39,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device)
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.config.device_count == 0) return emu::fail(cudaErrorNoDevice);
     if (device < 0 || device >= s.config.device_count) return emu::fail(cudaErrorInvalidDevice);
-    const emu::VirtualDevice& dev = s.config.device;
+    const emu::VirtualDevice& dev = emu::device_of(s, device);
     std::memset(prop, 0, sizeof(*prop));
     std::strncpy(prop->name, dev.name.c_str(), sizeof(prop->name) - 1);
     prop->totalGlobalMem = dev.total_memory;
@@ -59,7 +59,7 @@ cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device)
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.config.device_count == 0) return emu::fail(cudaErrorNoDevice);
     if (device < 0 || device >= s.config.device_count) return emu::fail(cudaErrorInvalidDevice);
-    const emu::VirtualDevice& dev = s.config.device;
+    const emu::VirtualDevice& dev = emu::device_of(s, device);
     switch (attr) {
     case cudaDevAttrMaxThreadsPerBlock: *value = dev.max_threads_per_block; return cudaSuccess;
     case cudaDevAttrWarpSize: *value = dev.warp_size; return cudaSuccess;
@@ -78,7 +78,7 @@ cudaError_t emu::occupancy(int* blocks, int block_size)
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Occupancy);
     if (status == cudaSuccess && block_size <= 0) status = cudaErrorInvalidValue;
     if (status != cudaSuccess) return emu::fail(status);
-    const emu::VirtualDevice& dev = s.config.device;
+    const emu::VirtualDevice& dev = emu::device_of(s, emu::current_device);
     if (block_size > dev.max_threads_per_block || block_size > dev.kernel_max_threads_per_block) {
         *blocks = 0;
         return cudaSuccess;

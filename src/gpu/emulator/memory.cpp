@@ -1,5 +1,5 @@
-// Device memory in host memory under the device's capacity, pinned host memory, copies, streams and
-// events.
+// Device memory in host memory under each device's capacity, pinned host memory, copies, streams
+// and events.
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +15,7 @@ bool in_device_memory(const emu::State& s, const void* p)
     auto it = s.allocations.upper_bound(const_cast<void*>(p));
     if (it == s.allocations.begin()) return false;
     --it;
-    return static_cast<const char*>(p) < static_cast<const char*>(it->first) + it->second;
+    return static_cast<const char*>(p) < static_cast<const char*>(it->first) + it->second.size;
 }
 
 bool to_host(const emu::State& s, const void* dst, const void* src, cudaMemcpyKind kind)
@@ -51,8 +51,9 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes)
     auto& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.config.device_count == 0) return emu::fail(cudaErrorNoDevice);
-    *total_bytes = s.config.device.total_memory;
-    *free_bytes = s.config.device.total_memory - s.in_use;
+    const size_t total = emu::device_of(s, emu::current_device).total_memory;
+    *total_bytes = total;
+    *free_bytes = total - s.in_use[emu::current_device];
     return cudaSuccess;
 }
 
@@ -63,7 +64,9 @@ cudaError_t cudaMalloc(void** ptr, size_t size)
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess && ptr == nullptr) status = cudaErrorInvalidValue;
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Malloc);
-    if (status == cudaSuccess && size > s.config.device.total_memory - s.in_use) status = cudaErrorMemoryAllocation;
+    const int device = emu::current_device;
+    if (status == cudaSuccess && size > emu::device_of(s, device).total_memory - s.in_use[device])
+        status = cudaErrorMemoryAllocation;
     if (status != cudaSuccess) return emu::fail(status);
     if (size == 0) {
         *ptr = nullptr;
@@ -71,8 +74,8 @@ cudaError_t cudaMalloc(void** ptr, size_t size)
     }
     void* block = std::malloc(size);
     if (block == nullptr) return emu::fail(cudaErrorMemoryAllocation);
-    s.allocations[block] = size;
-    s.in_use += size;
+    s.allocations[block] = emu::Allocation{size, device};
+    s.in_use[device] += size;
     *ptr = block;
     return cudaSuccess;
 }
@@ -84,7 +87,7 @@ cudaError_t cudaFree(void* ptr)
     if (ptr == nullptr) return cudaSuccess;
     auto it = s.allocations.find(ptr);
     if (it == s.allocations.end()) return emu::fail(cudaErrorInvalidValue);
-    s.in_use -= it->second;
+    s.in_use[it->second.device] -= it->second.size;  // the device it was taken from, whichever is current
     std::free(it->first);
     s.allocations.erase(it);
     return cudaSuccess;
@@ -106,7 +109,7 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
         // A synchronous copy waits for earlier work and so reports a kernel fault.
         auto& s = state();
         std::lock_guard<std::mutex> lock(s.mutex);
-        cudaError_t earlier = emu::take_async_error(s);
+        cudaError_t earlier = emu::take_async_error(s, emu::current_device);
         if (earlier != cudaSuccess) return emu::fail(earlier);
     }
     return memory_op(Op::Memcpy, dst, src, 0, count, nullptr, kind);
@@ -124,7 +127,7 @@ cudaError_t cudaStreamCreate(cudaStream_t* stream)
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess) status = emu::take_fault(s, Op::StreamCreate);
     if (status != cudaSuccess) return emu::fail(status);
-    *stream = new CUstream_st{0};
+    *stream = new CUstream_st{emu::current_device};
     s.streams.insert(*stream);
     return cudaSuccess;
 }
@@ -147,7 +150,7 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream)
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess && !emu::valid_stream(s, stream)) status = cudaErrorInvalidResourceHandle;
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
-    if (status == cudaSuccess) status = emu::take_async_error(s);
+    if (status == cudaSuccess) status = emu::take_async_error(s, emu::device_of(stream));
     return emu::fail(status);
 }
 
@@ -158,7 +161,7 @@ cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int)
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess && event == nullptr) status = cudaErrorInvalidValue;
     if (status != cudaSuccess) return emu::fail(status);
-    *event = new CUevent_st{0};
+    *event = new CUevent_st{emu::current_device};
     s.events.insert(*event);
     return cudaSuccess;
 }
@@ -176,7 +179,9 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream)
 {
     auto& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.events.count(event) == 0 || !emu::valid_stream(s, stream)) return emu::fail(cudaErrorInvalidResourceHandle);
+    // The event and the stream must belong to the same device.
+    if (s.events.count(event) == 0 || !emu::valid_stream(s, stream) || event->device != emu::device_of(stream))
+        return emu::fail(cudaErrorInvalidResourceHandle);
     return cudaSuccess;
 }
 
@@ -186,7 +191,7 @@ cudaError_t cudaEventSynchronize(cudaEvent_t event)
     std::lock_guard<std::mutex> lock(s.mutex);
     cudaError_t status = s.events.count(event) != 0 ? cudaSuccess : cudaErrorInvalidResourceHandle;
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
-    if (status == cudaSuccess) status = emu::take_async_error(s);
+    if (status == cudaSuccess) status = emu::take_async_error(s, event->device);
     return emu::fail(status);
 }
 
@@ -197,7 +202,7 @@ cudaError_t cudaMallocHost(void** ptr, size_t size)
     if (ptr == nullptr) return emu::fail(cudaErrorInvalidValue);
     *ptr = std::malloc(size == 0 ? 1 : size);
     if (*ptr == nullptr) return emu::fail(cudaErrorMemoryAllocation);
-    s.host_allocations.insert(*ptr);
+    s.host_allocations.emplace(*ptr, emu::current_device);
     return cudaSuccess;
 }
 

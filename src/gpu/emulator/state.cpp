@@ -1,13 +1,17 @@
 // The emulator's state, its controls, and the calls about errors and the device as a whole.
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
+#include <sstream>
+#include <string>
 
 #include "gpu/emulator/state.h"
 
 namespace emu {
 namespace {
 
-// The emulated executable has no test to configure it, so its starting device count can come
-// from the environment; configure() replaces it like everything else.
+// The emulated executable has no test to configure it, so its starting device count and
+// capacities can come from the environment; configure() replaces them like everything else.
 Config initial_config()
 {
     Config config;
@@ -16,6 +20,16 @@ Config initial_config()
         char* end = nullptr;
         const long value = std::strtol(count, &end, 10);
         if (*end == '\0' && value >= 0 && value <= 64) config.device_count = static_cast<int>(value);
+    }
+    // "1024,8,1024": MiB of devices 0, 1, 2; a field that is no number keeps that device's default.
+    std::istringstream memory(std::getenv("CRV_EMU_DEVICE_MEMORY_MB") ? std::getenv("CRV_EMU_DEVICE_MEMORY_MB") : "");
+    for (std::string field; std::getline(memory, field, ',');) {
+        config.devices.push_back(config.device);
+        char* end = nullptr;
+        const unsigned long long mib = std::strtoull(field.c_str(), &end, 10);
+        if (!field.empty() && std::isdigit(static_cast<unsigned char>(field[0])) && *end == '\0' &&
+            mib <= (SIZE_MAX >> 20))
+            config.devices.back().total_memory = static_cast<size_t>(mib) << 20;
     }
     return config;
 }
@@ -38,6 +52,17 @@ State& state()
 thread_local cudaError_t pending_error = cudaSuccess;
 thread_local int current_device = 0;
 
+const VirtualDevice& device_of(const State& s, int device)
+{
+    const bool own = device >= 0 && static_cast<size_t>(device) < s.config.devices.size();
+    return own ? s.config.devices[static_cast<size_t>(device)] : s.config.device;
+}
+
+int device_of(cudaStream_t stream)
+{
+    return stream != nullptr ? stream->device : current_device;
+}
+
 cudaError_t fail(cudaError_t error)
 {
     if (error != cudaSuccess) pending_error = error;
@@ -47,7 +72,7 @@ cudaError_t fail(cudaError_t error)
 cudaError_t take_fault(State& s, Op op)
 {
     for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
-        if (it->op != op) continue;
+        if (it->op != op || (it->device >= 0 && it->device != current_device)) continue;
         if (--it->remaining == 0) {
             cudaError_t error = it->error;
             s.faults.erase(it);
@@ -62,25 +87,37 @@ cudaError_t check_device(const State& s)
     return s.config.device_count > 0 ? cudaSuccess : cudaErrorNoDevice;
 }
 
-cudaError_t take_async_error(State& s)
+cudaError_t take_async_error(State& s, int device)
 {
-    cudaError_t error = s.async_error;
-    s.async_error = cudaSuccess;
+    auto it = s.async_error.find(device);
+    if (it == s.async_error.end()) return cudaSuccess;
+    const cudaError_t error = it->second;
+    s.async_error.erase(it);
     return error;
 }
 
-void release_all(State& s)
+void release(State& s, int device)
 {
-    for (auto& [ptr, size] : s.allocations) std::free(ptr);
-    s.allocations.clear();
-    s.in_use = 0;
-    for (cudaStream_t stream : s.streams) delete stream;
-    s.streams.clear();
-    for (cudaEvent_t event : s.events) delete event;
-    s.events.clear();
-    for (void* ptr : s.host_allocations) std::free(ptr);
-    s.host_allocations.clear();
-    s.async_error = cudaSuccess;
+    // Erases the entries of `items` that belong to `device` once `free` has released them.
+    const auto release_owned = [device](auto& items, auto owner, auto free) {
+        for (auto it = items.begin(); it != items.end();) {
+            if (device >= 0 && owner(*it) != device) {
+                ++it;
+                continue;
+            }
+            free(*it);
+            it = items.erase(it);
+        }
+    };
+    release_owned(s.allocations, [](const auto& a) { return a.second.device; }, [&s](const auto& a) {
+        s.in_use[a.second.device] -= a.second.size;
+        std::free(a.first);
+    });
+    release_owned(s.streams, [](cudaStream_t x) { return x->device; }, [](cudaStream_t x) { delete x; });
+    release_owned(s.events, [](cudaEvent_t x) { return x->device; }, [](cudaEvent_t x) { delete x; });
+    release_owned(s.host_allocations, [](const auto& a) { return a.second; }, [](const auto& a) { std::free(a.first); });
+    if (device < 0) s.async_error.clear();
+    else s.async_error.erase(device);
 }
 
 bool valid_stream(const State& s, cudaStream_t stream)
@@ -92,7 +129,7 @@ void configure(const Config& config)
 {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    release_all(s);
+    release(s, -1);
     s.config = config;
     s.faults.clear();
     s.corrupt_copies_from = 0;
@@ -101,11 +138,11 @@ void configure(const Config& config)
     current_device = 0;
 }
 
-void fail_nth(Op op, int nth, cudaError_t error)
+void fail_nth(Op op, int nth, cudaError_t error, int device)
 {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.faults.push_back(Fault{op, nth < 1 ? 1 : nth, error});
+    s.faults.push_back(Fault{op, nth < 1 ? 1 : nth, error, device < 0 ? -1 : device});
 }
 
 void clear_faults()
@@ -148,7 +185,7 @@ int kernel_max_threads_per_block()
 {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.config.device.kernel_max_threads_per_block;
+    return device_of(s, current_device).kernel_max_threads_per_block;
 }
 
 }  // namespace emu
@@ -198,11 +235,12 @@ cudaError_t cudaGetLastError()
     return error;
 }
 
+// Releases what belongs to the current device alone, as the real runtime does.
 cudaError_t cudaDeviceReset()
 {
     auto& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    emu::release_all(s);
+    emu::release(s, emu::current_device);
     emu::pending_error = cudaSuccess;
     return cudaSuccess;
 }
@@ -213,6 +251,6 @@ cudaError_t cudaDeviceSynchronize()
     std::lock_guard<std::mutex> lock(s.mutex);
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
-    if (status == cudaSuccess) status = emu::take_async_error(s);
+    if (status == cudaSuccess) status = emu::take_async_error(s, emu::current_device);
     return emu::fail(status);
 }

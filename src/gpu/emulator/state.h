@@ -8,11 +8,12 @@
 
 #include "gpu/emulator/cuda_runtime.h"
 
+// Streams and events belong to the device current when they were created.
 struct CUstream_st {
-    int unused;
+    int device;
 };
 struct CUevent_st {
-    int unused;
+    int device;
 };
 
 namespace emu {
@@ -21,19 +22,25 @@ struct Fault {
     Op op;
     int remaining;  // calls of op still to pass before this one fails
     cudaError_t error;
+    int device;  // only calls while this device is current count; -1: any device
+};
+
+struct Allocation {
+    size_t size;
+    int device;
 };
 
 struct State {
     std::mutex mutex;
     Config config;
-    std::map<void*, size_t> allocations;
-    size_t in_use = 0;
+    std::map<void*, Allocation> allocations;
+    std::map<int, size_t> in_use;  // allocated bytes of each device
     std::set<cudaStream_t> streams;
     std::set<cudaEvent_t> events;
-    std::set<void*> host_allocations;
+    std::map<void*, int> host_allocations;  // pinned host memory, with the device it was taken on
     std::vector<Fault> faults;
     size_t corrupt_copies_from = 0;  // device-to-host copies of at least this many bytes arrive corrupted; 0: none
-    cudaError_t async_error = cudaSuccess;  // a kernel fault not yet reported by a synchronisation
+    std::map<int, cudaError_t> async_error;  // each device's kernel fault not yet reported by a synchronisation
     unsigned long long launches = 0;
 };
 
@@ -42,14 +49,20 @@ State& state();
 extern thread_local cudaError_t pending_error;
 extern thread_local int current_device;
 
+// The properties of device `device`.
+const VirtualDevice& device_of(const State& s, int device);
 // Leaves a failure pending for the calling thread and returns it.
 cudaError_t fail(cudaError_t error);
-// Consumes one call of `op` against the fault plan; returns the injected error or success.
+// Consumes one call of `op` on the current device against the fault plan; returns the injected
+// error or success.
 cudaError_t take_fault(State& s, Op op);
 cudaError_t check_device(const State& s);
 bool valid_stream(const State& s, cudaStream_t stream);
-// Synchronisations and synchronous copies report a kernel fault left behind.
-cudaError_t take_async_error(State& s);
-void release_all(State& s);
+// The device a stream's work runs on: its own, or the current one for the default stream.
+int device_of(cudaStream_t stream);
+// Synchronisations and synchronous copies report a kernel fault the device left behind.
+cudaError_t take_async_error(State& s, int device);
+// Frees what belongs to `device`, or everything with -1.
+void release(State& s, int device);
 
 }  // namespace emu
