@@ -116,11 +116,11 @@ TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
     const std::vector<Row> rows = {
         {3, {"CRV_EMU_DEVICE_MEMORY_MB=1024,64,1024"}, " margin_mb=100", "GPU 2: Nonce offset (range index): 21,",
          {"GPU 1: Error: GPU 1 (", "); not building: "}, " on 2 of 3 GPUs (GPU 0: ", 2, 0},
-        {3, {"CRV_EMU_FAULT=kernel:6:700:1"}, "", "GPU 2: Nonce offset (range index): 29,",
+        {3, {"CRV_EMU_FAULT=kernel:30:700:1"}, "", "GPU 2: Nonce offset (range index): 41,",
          {"GPU 1: [ERR][sync parallel_mining_kernel] " + lost,
           "GPU 1: ❌ The GPU's context is lost (" + lost + "): this card is left out, 2 of 3 GPUs mine on\n"},
          " on 2 of 3 GPUs (GPU 0: ", 3, 0},  // the lost card's ranges of this puzzle stay unsearched
-        {2, {"CRV_EMU_FAULT=kernel:3:700:0 kernel:5:700:1"}, "", "",
+        {2, {"CRV_EMU_FAULT=kernel:30:700:0 kernel:40:700:1"}, "", "",
          {"1 of 2 GPUs mine on\n", "0 of 2 GPUs mine on\n", "stopping with exit status 3 so that the miner can be restarted\n"},
          "", 0, 3}};
     for (const Row& row : rows) {
