@@ -1,5 +1,8 @@
 // The debug switch, the CUDA error lines, and the emulator's behaviours that the system relies on.
+#include <initializer_list>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "diag/debug.h"
 #include "gpu/launch.h"
@@ -73,6 +76,111 @@ TEST(Emulator, AtomicsLaunchChecksAndOccupancyAnswerLikeTheRuntime)
     emu::fail_nth(emu::Op::Occupancy, 1, cudaErrorInvalidDeviceFunction);
     EXPECT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, any_kernel, 256, 0), cudaErrorInvalidDeviceFunction);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDeviceFunction);
+}
+
+// The calls' results ORed together: 0 when all succeeded. A braced list makes them in order, as
+// the operands of | are not.
+int in_order(std::initializer_list<int> results)
+{
+    int any = 0;
+    for (int r : results) any |= r;
+    return any;
+}
+
+// Device 1 is small, devices 0 and 2 have the default 1 GiB: each answers for itself.
+TEST(Emulator, EachDeviceHasItsOwnMemoryFaultsAndReset)
+{
+    emu::Config config;
+    config.device_count = 3;
+    config.devices.resize(2);
+    config.devices[1].total_memory = size_t(1) << 20;
+    emu::configure(config);
+    const size_t GiB = size_t(1) << 30, MiB = size_t(1) << 20;
+    const struct { int device; size_t bytes; cudaError_t result; size_t free_after; } steps[] = {
+        {0, 64 * MiB, cudaSuccess, GiB - 64 * MiB},
+        {1, 64 * MiB, cudaErrorMemoryAllocation, MiB},  // fits device 0, not device 1
+        {1, MiB / 2, cudaSuccess, MiB / 2},
+        {2, GiB, cudaSuccess, 0},  // device 0's use does not count here
+    };
+    std::vector<void*> taken;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.device);
+        void* p = nullptr;
+        size_t free_bytes = 0, total = 0;
+        cudaDeviceProp prop{};
+        ASSERT_EQ(in_order({cudaSetDevice(step.device), cudaGetDeviceProperties(&prop, step.device)}), 0);
+        EXPECT_EQ(cudaMalloc(&p, step.bytes), step.result);
+        EXPECT_EQ(std::string(cudaGetErrorString(cudaGetLastError())), step.result ? "out of memory" : "no error");
+        if (p != nullptr) taken.push_back(p);
+        ASSERT_EQ(cudaMemGetInfo(&free_bytes, &total), cudaSuccess);
+        EXPECT_EQ(std::make_pair(free_bytes, total), std::make_pair(step.free_after, size_t(prop.totalGlobalMem)));
+    }
+    size_t free0 = 0, total = 0;
+    ASSERT_EQ(in_order({cudaSetDevice(1), cudaFree(taken[0]), cudaSetDevice(0), cudaMemGetInfo(&free0, &total)}), 0);
+    EXPECT_EQ(free0, GiB);  // freed while device 1 was current, credited to device 0
+    ASSERT_EQ(in_order({cudaSetDevice(1), cudaDeviceReset()}), 0);
+    EXPECT_EQ(emu::live_allocations(), 1u);  // device 2's allocation outlives device 1's reset
+    // A fault aimed at device 1 lets device 0's kernel run and surfaces on device 1 alone.
+    gpu::DeviceBuffer<int> flags[2];
+    emu::fail_nth(emu::Op::Kernel, 1, cudaErrorIllegalAddress, 1);
+    for (int device : {0, 1}) {
+        ASSERT_EQ(in_order({cudaSetDevice(device), flags[device].allocate(2), cudaMemset(flags[device].get(), 0, 8)}), 0);
+        gpu::launch(claim_kernel, dim3(4), dim3(32), nullptr, flags[device].get());
+        ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+    EXPECT_EQ(in_order({cudaSetDevice(0), cudaDeviceSynchronize()}), 0);
+    EXPECT_EQ(support::to_host(flags[0].get(), 2)[1], 1);
+    EXPECT_EQ(in_order({cudaSetDevice(1), cudaDeviceSynchronize(), cudaGetLastError()}), cudaErrorIllegalAddress);
+    cudaStream_t stream = nullptr;
+    ASSERT_EQ(in_order({cudaStreamCreate(&stream), cudaSetDevice(0)}), 0);
+    gpu::launch(claim_kernel, dim3(1), dim3(1), stream, flags[0].get());  // a kernel goes to its device's streams only
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
+}
+
+__global__ void add_kernel(int* values, int count, int step)
+{
+    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    if (i < count) values[i] += step;
+}
+
+// Three host threads, each on its own device, at once: every grid runs whole over its own buffer,
+// and a reset of one device spares the others still at work.
+TEST(Emulator, HostThreadsOnTheirOwnDevicesWorkAtOnce)
+{
+    emu::Config config;
+    config.device_count = 3;
+    config.worker_threads = 3;
+    emu::configure(config);
+    constexpr int COUNT = 1000, ROUNDS = 40;
+    std::vector<std::vector<int>> results(3);
+    std::vector<int> errors(3, -1);  // each thread's calls ORed together: 0 when all succeeded
+    std::vector<std::thread> threads;
+    for (int device = 0; device < 3; ++device)
+        threads.emplace_back([&, device] {
+            int* values = nullptr;
+            int* host = nullptr;
+            cudaStream_t stream = nullptr;
+            cudaEvent_t done = nullptr;
+            int e = in_order({cudaSetDevice(device), cudaMalloc(&values, COUNT * sizeof(int)),
+                              cudaMallocHost(reinterpret_cast<void**>(&host), COUNT * sizeof(int)),
+                              cudaStreamCreate(&stream), cudaEventCreateWithFlags(&done, cudaEventDisableTiming),
+                              cudaMemsetAsync(values, 0, COUNT * sizeof(int), stream)});
+            for (int round = 0; round < ROUNDS && e == cudaSuccess; ++round) {
+                gpu::launch(add_kernel, dim3((COUNT + 63) / 64), dim3(64), stream, values, COUNT, device + 1);
+                e = in_order({cudaGetLastError(), cudaEventRecord(done, stream), cudaEventSynchronize(done),
+                              cudaMemcpyAsync(host, values, COUNT * sizeof(int), cudaMemcpyDeviceToHost, stream),
+                              cudaStreamSynchronize(stream)});
+            }
+            if (e == cudaSuccess) results[device].assign(host, host + COUNT);
+            errors[device] = e | cudaDeviceReset();
+        });
+    for (auto& t : threads) t.join();
+    for (int device = 0; device < 3; ++device) {
+        EXPECT_EQ(errors[device], 0) << device;
+        EXPECT_EQ(results[device], std::vector<int>(COUNT, ROUNDS * (device + 1))) << device;
+    }
+    EXPECT_EQ(emu::launches(), 3u * ROUNDS);
+    EXPECT_EQ(emu::live_allocations() + emu::live_streams(), 0u);
 }
 
 }  // namespace

@@ -135,6 +135,9 @@ TEST(ValidationTestProcess, TestOptionEndsWith255WithoutDeviceIndexOrTree)
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.err.rfind("Error: GPU 0 (Corvane Emulated GPU) has 1073741824 bytes free", 0), 0u) << r.err;
     EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), "✗ GPU preprocessing failed!\n");
+    r = support::run_process(miner, {"corvane-miner", "--gpu", "1", "--test"},
+                             {"CRV_EMU_DEVICE_COUNT=2", "CRV_EMU_DEVICE_MEMORY_MB=1024,8"});  // device 1 has 8 MiB
+    EXPECT_EQ(r.err.rfind("Error: GPU 1 (Corvane Emulated GPU) has 8388608 bytes free", 0), 0u) << r.err;
 }
 
 }  // namespace

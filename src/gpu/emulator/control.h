@@ -29,9 +29,9 @@ struct VirtualDevice {
 
 struct Config {
     int device_count = 1;
-    VirtualDevice device;                // every device not given in `devices`
-    std::vector<VirtualDevice> devices;  // devices 0, 1, ... where they differ from `device`
+    VirtualDevice device;  // every device not given in `devices`
     int worker_threads = 2;
+    std::vector<VirtualDevice> devices;  // devices 0, 1, ... where they differ from `device`
 };
 
 // Replaces the configuration and resets all state (memory, streams, errors, faults). Until the

@@ -22,7 +22,8 @@ Config initial_config()
         if (*end == '\0' && value >= 0 && value <= 64) config.device_count = static_cast<int>(value);
     }
     // "1024,8,1024": MiB of devices 0, 1, 2; a field that is no number keeps that device's default.
-    std::istringstream memory(std::getenv("CRV_EMU_DEVICE_MEMORY_MB") ? std::getenv("CRV_EMU_DEVICE_MEMORY_MB") : "");
+    const char* capacities = std::getenv("CRV_EMU_DEVICE_MEMORY_MB");
+    std::istringstream memory(capacities != nullptr ? capacities : "");
     for (std::string field; std::getline(memory, field, ',');) {
         config.devices.push_back(config.device);
         char* end = nullptr;
