@@ -47,4 +47,34 @@ TEST(BenchProcess, MinesForItsTimeAndEveryHitIsCheckedOnTheHost)
     }
 }
 
+TEST(BenchProcess, SeveralCardsBenchSideBySideAndTheTotalSumsThem)
+{
+    const support::ProcessResult r = support::run_process(
+        CRV_MINER_EMU, {"corvane-miner", "--bench", "--gpu", "all", "--seconds", "2"},
+        {QUICK, "CRV_EMU_DEVICE_COUNT=2", "CRV_EMU_FAULT="}, 60s);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    const std::regex rate("\nGPU ([01]): Bench rate: ([0-9.]+) M candidates/s, ([0-9.]+) M permutations/s \\(102 ");
+    const std::regex hits("\nGPU ([01]): Bench hits: ([1-9][0-9]*) verified, 0 failed");
+    double candidates = 0, permutations = 0;
+    uint64_t verified = 0;
+    std::string rated, verifying;  // the cards with a rate line, with hits that all verified
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), rate), end; it != end; ++it) {
+        rated += (*it)[1];
+        candidates += std::stod((*it)[2]), permutations += std::stod((*it)[3]);
+    }
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), hits), end; it != end; ++it) {
+        verifying += (*it)[1];
+        verified += std::stoull((*it)[2]);
+    }
+    for (const std::string& cards : {rated, verifying}) EXPECT_TRUE(cards == "01" || cards == "10") << r.out;
+    std::smatch total;
+    ASSERT_TRUE(std::regex_search(
+        r.out, total, std::regex("\nBench total: 2 GPUs, ([0-9.]+) M candidates/s, ([0-9.]+) M permutations/s, "
+                                 "([0-9]+) hits verified, 0 failed\n$")))
+        << r.out;
+    EXPECT_NEAR(std::stod(total[1]), candidates, 1e-3 * candidates);
+    EXPECT_NEAR(std::stod(total[2]), permutations, 1e-3 * permutations);
+    EXPECT_EQ(std::stoull(total[3]), verified);
+}
+
 }  // namespace

@@ -40,6 +40,8 @@ struct BenchConfig {
     std::chrono::milliseconds hit_interval{4000};
 };
 
-// Benches the GPU `settings.gpu` with the bench options of `settings`, over the geometry and batch
-// sizes of `config`. Returns the exit status: 0 when the bench ran and every hit verified.
+// Benches the GPUs of `settings` (after their device check) with its bench options, over the
+// geometry and batch sizes of `config`. Several cards bench at the same time, each on a thread of
+// its own whose lines start with "GPU N: ", and a "Bench total: ..." line sums them up. Returns the
+// exit status: 0 when every card's bench ran and every hit verified.
 int runBench(const StartupSettings& settings, const MiningConfig& config, const BenchConfig& bench = {});

@@ -7,7 +7,6 @@
 #include "diag/console_line.h"
 #include "miner/miner_session.h"
 #include "miner/shared_state.h"
-#include "pow/guesser_buffer.h"
 #include "pow/solution_check.h"
 
 MiningSession::Next BenchSession::go_on() const
@@ -34,8 +33,7 @@ MiningSession::Next BenchSession::after_batch(const CheckedPuzzle&, std::uint64_
 
 MiningSession::Next BenchSession::solution_found(const CheckedPuzzle& puzzle, const Pow& pow)
 {
-    const std::string fault =
-        current_buffer ? checkSolution(*current_buffer, puzzle.threshold, pow) : "no guesser buffer is installed";
+    const std::string fault = checkSolution(buffer_, puzzle.threshold, pow);
     if (fault.empty()) {
         ++verified_;
         print_parts(std::cout, "✓ Bench hit at nonce ", pow.nonce[0], " verified on the host");

@@ -6,10 +6,14 @@
 #include <cstdint>
 
 #include "mining/mining_session.h"
+#include "pow/guesser_buffer.h"
 
 class BenchSession : public MiningSession {
 public:
     using Clock = std::chrono::steady_clock;
+
+    // Hits are checked against `buffer`, the one being mined; it must outlive the session.
+    explicit BenchSession(const GuesserBuffer& buffer) : buffer_(buffer) {}
 
     // The search ends at the first batch or range boundary at or after `deadline` (and on a stop
     // request or a lost device); its first range starts even when the deadline has passed.
@@ -23,7 +27,7 @@ public:
     bool stop_requested() const override;
     Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) override;
     std::uint64_t& range_index() override { return range_index_; }
-    // Checks the hit against the installed buffer and the puzzle's threshold, counts it as
+    // Checks the hit against the buffer and the puzzle's threshold, counts it as
     // verified or failed with one line, and mines on.
     Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override;
     // Reported once for the process (its exit status says so); the bench then ends.
@@ -41,6 +45,7 @@ public:
 private:
     Next go_on() const;
 
+    const GuesserBuffer& buffer_;
     Clock::time_point deadline_{};
     std::uint64_t range_index_ = 0;
     std::uint64_t candidates_ = 0;
