@@ -20,11 +20,13 @@ void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<vo
     int workers = 1;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        const VirtualDevice& dev = device_of(s, current_device);
+        // The device is read through state.cpp, where it is defined: the sanitizers misread the
+        // thread-local from here.
+        const VirtualDevice& dev = device_of(s, device_of(nullptr));
         unsigned long long threads_per_block = 1ull * block.x * block.y * block.z;
         cudaError_t status = check_device(s);
         // A kernel goes to a stream of the current device only; copies may go to any.
-        if (status == cudaSuccess && (!valid_stream(s, stream) || device_of(stream) != current_device))
+        if (status == cudaSuccess && (!valid_stream(s, stream) || device_of(stream) != device_of(nullptr)))
             status = cudaErrorInvalidResourceHandle;
         if (status == cudaSuccess &&
             (threads_per_block == 0 || grid.x == 0 || grid.y == 0 || grid.z == 0 ||
@@ -39,7 +41,7 @@ void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<vo
         ++s.launches;
         cudaError_t kernel_fault = take_fault(s, Op::Kernel);
         if (kernel_fault != cudaSuccess) {
-            s.async_error.emplace(current_device, kernel_fault);  // the first one stays
+            s.async_error.emplace(device_of(nullptr), kernel_fault);  // the first one stays
             return;
         }
         workers = std::max(1, s.config.worker_threads);
