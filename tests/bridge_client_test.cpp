@@ -167,15 +167,15 @@ TEST(ReconnectBackoff, DoublesUpToTheCapLessJitterAndStartsOverAfterAConnect)
 TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
 {
     SubmissionResult r;
-    CapturedOutput o = capture_output([&] { r = submitPowSolutionToBridge("id", "r", {"a"}, {"b"}, "n"); });
+    CapturedOutput o = capture_output([&] { r = submitPowSolutionToBridge(nullptr, "id", "r", {"a"}, {"b"}, "n"); });
     EXPECT_FALSE(r.success);
     EXPECT_EQ(r.request_json + r.message + o.out + o.err, "Corvane miner client not initialized");
 
     TestBridge bridge([](size_t) { return std::string(1, TestBridge::RESET); });
-    g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
-    ASSERT_EQ(g_corvane_miner_client->connect().status, ConnectOutcome::Status::CONNECTED);
+    auto client = std::make_unique<CorvaneCudaMinerClient>("127.0.0.1", bridge.port());
+    ASSERT_EQ(client->connect().status, ConnectOutcome::Status::CONNECTED);
     o = capture_output([&] {
-        r = submitPowSolutionToBridge("proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, "n");
+        r = submitPowSolutionToBridge(client.get(), "proposal-0123456789abcdef", "root", {"a0", "a1"}, {}, "n");
     });
     const std::string line = "{\"SubmitSolution\":{\"pow\":{\"nonce\":\"n\",\"path_a\":[\"a0\",\"a1\"],\"path_b\":[],"
                              "\"root\":\"root\"},\"proposal_id\":\"proposal-0123456789abcdef\"}}";
@@ -187,15 +187,14 @@ TEST(SolutionSubmission, TheLineIsExactAndAFailedSendIsAResult)
               "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: proposal-0123456...\n📤 Sent: " +
                   line.substr(0, 100) + "...\n✅ Solution sent to miner bridge\n");
     // The bridge resets the connection: a later send fails as a result and raises no SIGPIPE.
-    EXPECT_TRUE(g_corvane_miner_client->send_message(puzzle_request_message()));
-    EXPECT_EQ(g_corvane_miner_client->receive_message(5.0f).status, ReceivedLine::Status::FAILED);  // the reset
-    EXPECT_EQ(g_corvane_miner_client->failure(), LinkFailure::RECEIVE);
-    o = capture_output([&] { r = submitPowSolutionToBridge("p1", "r", {"a"}, {"b"}, "n"); });
+    EXPECT_TRUE(client->send_message(puzzle_request_message()));
+    EXPECT_EQ(client->receive_message(5.0f).status, ReceivedLine::Status::FAILED);  // the reset
+    EXPECT_EQ(client->failure(), LinkFailure::RECEIVE);
+    o = capture_output([&] { r = submitPowSolutionToBridge(client.get(), "p1", "r", {"a"}, {"b"}, "n"); });
     EXPECT_FALSE(r.success);
     EXPECT_EQ(r.message, "Failed to send to miner bridge");
     EXPECT_EQ(o.out + o.err, "📤 Submitting POW solution to miner bridge...\n📤 Proposal ID: p1...\n"
                              "❌ Failed to submit solution to miner bridge\n");
-    g_corvane_miner_client.reset();
 }
 
 TEST(LineBuffer, SplitsLinesAcrossPiecesAndDropsOverLongOnes)

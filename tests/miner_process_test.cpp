@@ -6,16 +6,16 @@
 #include <signal.h>
 
 #include <atomic>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "cli/options.h"
 #include "cli/startup.h"
 #include "gpu/runtime.h"
-#include "miner/miner_session.h"
-#include "mining/mining_driver.h"
-#include "pow/guesser_buffer.h"
-#include "miner/shared_state.h"
+#include "miner/event_handler.h"
+#include "miner/miner_state.h"
+#include "miner/mining_status.h"
 #include "support/captured_output.h"
 #include "support/child_process.h"
 #include "support/mining_fixture.h"
@@ -217,87 +217,45 @@ TEST(EventHandler, AnEmptyQueueTimesOutAndAPostWakesTheWaiter)
     poster.join();
 }
 
-TEST(MinerSession, TheQueueDecidesHowTheSearchGoesOnAndTheNewestWorkWins)
+TEST(EventQueue, TheNewestWorkQueuedWinsAndAStopWinsOverAll)
 {
-    event_handler = std::make_unique<EventHandler>();
-    CheckedPuzzle mined;
-    mined.id = "mined";
-    auto puzzle = [](const std::string& id) {
-        auto checked = std::make_shared<CheckedPuzzle>();
-        checked->id = id;
-        return MiningEvent(EventType::NEW_PUZZLE, id, "{}", checked);
-    };
-    const MiningEvent stop(EventType::STOP_MINING, "", "Signal 2"), later(EventType::ERROR, "", "later");
-    using Next = MiningSession::Next;
-    const std::vector<std::tuple<std::vector<MiningEvent>, Next, std::string, std::string>> cases = {
-        // queued, verdict, output, what is queued afterwards
-        {{stop, later}, Next::STOPPED, "", "later,"},
-        {{MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1"), later}, Next::MINE, "", "later,"},
-        {{puzzle("mined"), later}, Next::MINE, "", "later,"},  // its own id: nothing new
-        // Another id (on any block): only the newest goes back, for the mining loop.
-        {{puzzle("p2"), later, puzzle("p3")}, Next::GIVE_WAY, "\n🔄 New puzzle detected during mining, switching...\n",
-         "{}p3,"},
-        {{puzzle("p2"), stop, puzzle("p3")}, Next::STOPPED, "", "Signal 2,"}};  // a stop wins
-    MiningStatus status;
-    MinerSession session(status);
-    for (const auto& [queued, next, out, left] : cases) {
-        for (const MiningEvent& event : queued) event_handler->postEvent(event);
-        Next verdict = Next::MINE;
-        EXPECT_EQ(support::capture_output([&] { verdict = session.between_ranges(mined, 0ms); }).out, out);
-        EXPECT_EQ(verdict, next) << left;
-        std::string rest;
-        for (MiningEvent e; event_handler->waitForEvent(e, 0ms);) rest += e.data + e.puzzle_id + ",";
-        EXPECT_EQ(rest, left);
+    auto puzzle = [](const std::string& id) { return MiningEvent(EventType::NEW_PUZZLE, id, "{}"); };
+    const MiningEvent stop(EventType::STOP_MINING, "", "Signal 2"), error(EventType::ERROR, "", "later");
+    const std::vector<std::tuple<std::vector<MiningEvent>, std::string>> cases = {
+        // queued behind a NEW_PUZZLE "p1", what is taken
+        {{}, "p1"},
+        {{error, MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1")}, "p1"},
+        {{puzzle("p2"), error, puzzle("p3")}, "p3"},
+        {{puzzle("p2"), stop, puzzle("p3")}, "Signal 2"}};
+    EventHandler events;
+    for (const auto& [queued, taken] : cases) {
+        for (const MiningEvent& event : queued) events.postEvent(event);
+        const MiningEvent newest = newest_work(events, puzzle("p1"));
+        EXPECT_EQ(newest.type == EventType::STOP_MINING ? newest.data : newest.puzzle_id, taken);
+        MiningEvent left;
+        EXPECT_FALSE(events.waitForEvent(left, 0ms));  // everything queued was taken
     }
-    event_handler.reset();
-}
-
-TEST(MinerSession, AHitFailingTheHostCheckIsCountedNotSubmittedAndMiningGoesOn)
-{
-    emu::configure(emu::Config{});
-    const CheckedPuzzle puzzle = support::checked(test_puzzle("checked", "block-1", easy_threshold()));
-    support::capture_output([&] { ASSERT_TRUE(preprocessPuzzle(puzzle, GuesserGeometry{5})); });
-    // The two nodes below the root lie on every path: flipped in device memory, as a failing card
-    // would, no path the kernel reads leads to the root.
-    Digest* const nodes = current_buffer->d_merkle_tree;
-    nodes[2][0] ^= 1, nodes[3][0] ^= 1;
-    event_handler = std::make_unique<EventHandler>();
-    for (EventType type : {EventType::ERROR, EventType::ERROR, EventType::STOP_MINING})  // two passes, then a stop
-        event_handler->postEvent(MiningEvent(type, "", ""));
-    MiningStatus status;
-    MinerSession session(status);
-    const uint64_t failed = total_solutions_failed_verification.load(), found = total_solutions_found.load();
-    const MiningDriverConfig config{256, 128, 1ms, 1ms};
-    bool solved = true;
-    const std::string err = support::capture_output([&] { solved = continuousMiningLoop(puzzle, *current_buffer, session, config); }).err;
-    EXPECT_FALSE(solved);
-    EXPECT_EQ(total_solutions_failed_verification.load() - failed, 2u);
-    EXPECT_EQ(count_of(err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << err;
-    EXPECT_EQ(total_solutions_found.load(), found);
-    nodes[2][0] ^= 1, nodes[3][0] ^= 1;  // repaired: the next hit holds and ends the search
-    support::capture_output([&] { solved = continuousMiningLoop(puzzle, *current_buffer, session, config); });
-    EXPECT_TRUE(solved && total_solutions_found.load() - found == 1u);
-    current_buffer.reset();
-    event_handler.reset();
 }
 
 TEST(MiningStatus, TheRateCountsTheLastWindowAndTheLineSaysWhereMiningStands)
 {
     const MiningStatus::Clock::time_point t0{1h};
-    MiningStatus status(60s, t0);
-    const std::string solutions = ", solutions " + std::to_string(total_solutions_found.load()) + " found / " +
-                                  std::to_string(total_solutions_submitted.load()) + " submitted / " +
-                                  std::to_string(total_solutions_failed_verification.load()) + " failed verification, ";
+    MinerState state;
+    state.total_solutions_found = 3;
+    state.total_solutions_submitted = 2;
+    state.total_solutions_failed_verification = 1;
+    MiningStatus status(state, 60s, t0);
+    const std::string solutions = ", solutions 3 found / 2 submitted / 1 failed verification, ";
     EXPECT_EQ(status.summary(t0), "0.00 M nonces/s, 0 candidates" + solutions + "no puzzle yet, bridge disconnected, up 00:00:00");
     status.count_candidates(30000000, t0 + 10s);
     status.count_candidates(30000000, t0 + 30s);
     EXPECT_EQ(status.summary(t0 + 40s).substr(0, 15), "1.50 M nonces/s");  // 60 M in the 40 s so far
     status.count_candidates(120000000, t0 + 80s);  // the first batch has left the window
     status.set_puzzle("0123456789abcdef-and-more", "fedcba9876543210-and-more");
-    bridge_connected = true;
+    state.bridge_connected = true;
     EXPECT_EQ(status.summary(t0 + 80s), "2.50 M nonces/s, 180000000 candidates" + solutions +
                                             "puzzle 0123456789abcdef... on block fedcba9876543210..., bridge connected, up 00:01:20");
-    bridge_connected = false;
+    state.bridge_connected = false;
     const std::string later = status.summary(t0 + 3725s);  // an hour without a batch
     EXPECT_EQ(later.substr(0, 15) + later.substr(later.rfind(',')), "0.00 M nonces/s, up 01:02:05");
 }
@@ -305,7 +263,13 @@ TEST(MiningStatus, TheRateCountsTheLastWindowAndTheLineSaysWhereMiningStands)
 TEST(MinerProcess, StartUpEndsWithItsStatus)
 {
     const std::string where = "127.0.0.1:" + std::to_string(support::closed_port());
-    const std::vector<std::tuple<std::vector<std::string>, int, int, std::string>> cases = {
+    struct Row {
+        std::vector<std::string> args;
+        int devices, status;
+        std::string err;
+        std::string emulator = "";  // more of the emulated executable's environment
+    };
+    const std::vector<Row> cases = {
         // args, devices, status, err
         {{"--help", "--gpu", "-1"}, 0, 0, ""},  // no device: any device check would show
         {{"--gpu", "-1", "--help"}, 0, 1, "Invalid --gpu value: -1 (must be >= 0)\n"},
@@ -320,14 +284,26 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
         {{"--host", "localhost"}, 1, 1,
          "❌ Invalid address: localhost\nFailed to connect to miner bridge at localhost:5002\n"},
         {{"--port", where.substr(10), "--gpu", "1.9", "--port=6000"}, 2, 1,
-         "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n"}};
+         "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n"},
+        // A driver older than the runtime: the cards are there, but cannot be counted.
+        {{}, 2, 1,
+         "❌ Error: the CUDA devices cannot be used: CUDA driver version is insufficient for CUDA runtime version (the "
+         "installed driver supports CUDA 12.4; this miner needs a driver for CUDA 13.0 or later)\n",
+         "CRV_EMU_FAULT=device_count:1:35 CRV_EMU_DRIVER_VERSION=12040"},
+        {{"--gpu", "all"}, 2, 1,
+         "❌ GPU 0 (Corvane Emulated GPU, compute capability 7.5) is left out: this miner needs compute capability 8.0 "
+         "or later\n❌ GPU 1 (Corvane Emulated GPU, compute capability 6.1) is left out: this miner needs compute "
+         "capability 8.0 or later\n",
+         "CRV_EMU_DEVICE_CC=7.5,6.1"}};
     support::ProcessResult r;
-    for (const auto& [args, devices, status, err] : cases) {
+    for (const auto& [args, devices, status, err, emulator] : cases) {
         std::vector<std::string> argv = {"corvane-miner"};
         argv.insert(argv.end(), args.begin(), args.end());
-        r = support::run_process(
-            MINER, argv,
-            {"CRV_DEBUG", "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices), "CRV_EMU_MINING=start_window_ms=0"}, 30s);
+        std::vector<std::string> environment = {"CRV_DEBUG", "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices),
+                                                "CRV_EMU_MINING=start_window_ms=0", "CRV_EMU_FAULT"};
+        std::istringstream more(emulator);
+        for (std::string item; more >> item;) environment.push_back(item);
+        r = support::run_process(MINER, argv, environment, 30s);
         EXPECT_EQ(r.exit_status, status) << err;
         EXPECT_EQ(r.err, err);
         if (status == 0) {
@@ -360,9 +336,11 @@ TEST(MinerProcess, MinesAPuzzleOnceAndShutsDownInOrder)
           "🔄 New puzzle detected, resetting nonce offset to: 16\n", "=== STARTING GPU PREPROCESSING ===",
           "✅ Solution sent to miner bridge\n", "🎉 Solution found for puzzle! Continuing to mine for more solutions...\n"})
         EXPECT_EQ(count_of(r.out, once), 1u) << once << r.out;
-    EXPECT_TRUE(in_order(r.out, {"Max nonces: 256, Batch size: 128\n",
-                                 "Nonce offset (range index): 16, computed start nonce: 4096\n",
-                                 "Occupancy: blocks/SM=12, active warps/SM=48/48 (100.0%)\n"}));
+    // The card's thread sleeps while it waits for the GPU.
+    EXPECT_TRUE(in_order(r.out, {"[DBG] GPU 0: the host waits for it blocking, without spinning\n",
+                                 "Occupancy: blocks/SM=12, active warps/SM=48/48 (100.0%)\n",
+                                 "Max nonces: 256, Batch size: 128\n",
+                                 "Nonce offset (range index): 16, computed start nonce: 4096\n"}));
     // The stop: the handler's lines, the loop takes the event, the fetcher ends, then the teardown.
     EXPECT_TRUE(in_order(r.out, {"\nReceived signal 2. Shutting down gracefully...\n",
                                  "\n=== MINING SESSION COMPLETED ===\n", "Total solutions found: 1\n"}));
@@ -426,22 +404,39 @@ TEST(MinerProcess, TheNewestPuzzleOfABlockIsMinedAndSolvedOnce)
     EXPECT_EQ(count_of(out, "🔄 New puzzle detected, resetting nonce offset to: 0\n"), 1u);
 }
 
-TEST(MinerProcess, ALostDeviceContextEndsTheProcessWithItsOwnStatusAfterTheShutdown)
+TEST(MinerProcess, ACardThatCannotGoOnEndsTheProcessWithItsOwnStatusAfterTheShutdown)
 {
-    // While a mining kernel runs; or while the buffer is built, found lost by the device check that
-    // follows a failed build (the emulator does not repeat a lost context's error by itself, so the
-    // fault plan repeats it once).
-    for (const auto& [faults, label] : std::vector<std::pair<std::string, std::string>>{
-             {"kernel:20:700", "sync parallel_mining_kernel"}, {"kernel:1:700 sync:2:700", "device check"}}) {
+    // A lost context while a mining kernel runs, or while the buffer is built; a launch failure
+    // that does not lose the context but comes back from the 30th launch on.
+    const std::string lost = "an illegal memory access was encountered", stop = "stopping with exit status 3 "
+                                                                             "so that the miner can be restarted\n";
+    for (const auto& [faults, label, why] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"kernel:20:700", "sync parallel_mining_kernel] " + lost,
+              "The GPU's context is lost (" + lost + "): nothing more can run on it in this process; "},
+             {"kernel:1:700", "sync window chunk] " + lost,
+              "The GPU's context is lost (" + lost + "): nothing more can run on it in this process; "},
+             {"launch:30+:999", "launch parallel_mining_kernel] unknown error",
+              "The GPU failed 3 times in a row (unknown error, at launch parallel_mining_kernel): no GPU is left to "
+              "mine; "}}) {
         TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("lost", "b", support::impossible_threshold()))));
         const support::ProcessResult r = miner_on(bridge, FAST, "0", faults)->wait(30s);
         EXPECT_EQ(r.exit_status, 3) << r.err;
-        const std::string lost = "an illegal memory access was encountered";
-        EXPECT_TRUE(in_order(r.err, {"[ERR][" + label + "] " + lost + "\n", "❌ The GPU's context is lost (" + lost +
-                                     "): nothing more can run on it in this process; stopping with exit status 3 "
-                                     "so that the miner can be restarted\n"}));
+        EXPECT_TRUE(in_order(r.err, {"[ERR][" + label + "\n", "❌ " + why + stop})) << r.err;
         EXPECT_TRUE(in_order(r.out, {"📊 Final status: ", "📡 Disconnected from miner bridge\n", "Cleaning up GPU memory"}));
     }
+}
+
+TEST(MinerProcess, AHitFailingTheHostCheckIsCountedNeverSubmittedAndMiningGoesOn)
+{
+    // Every path copied back arrives with a bit flipped, as from a failing card.
+    TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("checked", "b", easy_threshold()))));
+    const auto miner = miner_on(bridge, FAST, "0", "corrupt:1000");
+    ASSERT_TRUE(miner->wait_for_output("Nonce offset (range index): 3,", 30s)) << miner->out() << miner->err();
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_GE(count_of(r.err, " failed verification (path_a does not lead to the root): not submitted\n"), 2u) << r.err;
+    EXPECT_TRUE(bridge.wait_for_lines("\"SubmitSolution\"", 1, 0ms).empty());
+    EXPECT_TRUE(in_order(r.out, {"📊 Final status: ", " candidates, solutions 0 found / 0 submitted / "}));
 }
 
 TEST(MinerProcess, ABufferThatDoesNotFitIsNotBuiltAndTheNextPuzzleTriesAgain)

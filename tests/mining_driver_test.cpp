@@ -14,31 +14,27 @@ namespace {
 using support::count_of;
 using Next = MiningSession::Next;
 
+// Answers after_batch from a script (STOPPED after its last entry) and notes, for each batch, how
+// many launches had been made when it was read.
 struct ScriptedSession : MiningSession {
-    std::vector<Next> passes;  // the verdict of each pass; STOPPED after the last
-    size_t pass = 0;
-    int stop_from = 1 << 30;  // the stop is seen from the (stop_from + 1)-th check on
-    mutable int stop_checks = 0;
+    std::vector<Next> verdicts;  // of after_batch: the first for the call before any batch
+    size_t next = 0;
     uint64_t range = 0;
     std::vector<Pow> found;
     Next on_hit = Next::SOLVED;
-    std::vector<cudaError_t> lost;
-    int pauses = 0;
+    std::vector<unsigned long long> launches_when_read;
 
-    Next between_ranges(const CheckedPuzzle&, std::chrono::milliseconds) override
+    Next after_batch(const CheckedPuzzle&, uint64_t candidates) override
     {
-        return pass < passes.size() ? passes[pass++] : Next::STOPPED;
+        if (candidates > 0) launches_when_read.push_back(emu::launches());
+        return next < verdicts.size() ? verdicts[next++] : Next::STOPPED;
     }
-    bool stop_requested() const override { return stop_checks++ >= stop_from; }
-    Next after_batch(const CheckedPuzzle&, uint64_t) override { return stop_requested() ? Next::STOPPED : Next::MINE; }
     uint64_t& range_index() override { return range; }
     Next solution_found(const CheckedPuzzle&, const Pow& pow) override
     {
         found.push_back(pow);
         return on_hit;
     }
-    void device_lost(cudaError_t error) override { lost.push_back(error); }
-    void pause(std::chrono::milliseconds) override { ++pauses; }
 };
 
 class MiningDriver : public testing::Test {
@@ -46,61 +42,69 @@ protected:
     void install(const std::string& threshold)
     {
         puzzle = support::checked(support::test_puzzle("mined", "block-1", threshold));
-        support::capture_output([&] { ASSERT_TRUE(preprocessPuzzle(puzzle, GuesserGeometry{5})); });
+        pipeline.release();
+        GpuStatus status;
+        support::capture_output([&] { ASSERT_TRUE(buildGuesserBuffer(puzzle, GuesserGeometry{5}, buffer, status)); });
     }
     // One call of the driver from range `range`: its output, and the launches it made.
-    support::CapturedOutput mine(std::vector<Next> passes, bool expected, uint64_t range = 0)
+    support::CapturedOutput mine(std::vector<Next> verdicts, uint64_t range = 0)
     {
-        session.passes = std::move(passes);
-        session.pass = session.stop_checks = 0;
+        session = ScriptedSession{};
+        session.verdicts = std::move(verdicts);
         session.range = range;
+        session.on_hit = on_hit;
         const unsigned long long before = emu::launches();
-        const GuesserBuffer none;
-        const GuesserBuffer& buffer = current_buffer ? *current_buffer : none;
-        const auto o = support::capture_output(
-            [&] { EXPECT_EQ(continuousMiningLoop(puzzle, buffer, session, config), expected); });
+        const auto o = support::capture_output([&] { end = continuousMiningLoop(puzzle, buffer, pipeline, session, config); });
         launches = emu::launches() - before;
-        const GuesserBuffer* b = current_buffer.get();  // its arrays alone stay: the driver's are per range
-        EXPECT_EQ(emu::live_allocations(), b ? (b->d_merkle_tree != nullptr) + (b->d_leafs != nullptr) : 0u);
+        for (unsigned long long& at : session.launches_when_read) at -= before;
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);
         return o;
     }
     void SetUp() override { emu::configure(emu::Config{}); }
-    void TearDown() override { current_buffer.reset(); }
 
     CheckedPuzzle puzzle;
+    GuesserBuffer buffer;
+    BatchPipeline pipeline;  // kept from one call to the next, as a card keeps it
     ScriptedSession session;
-    MiningDriverConfig config{256, 128, std::chrono::milliseconds(1), std::chrono::milliseconds(1)};
+    Next on_hit = Next::SOLVED;
+    SearchEnd end;
+    MiningDriverConfig config{256, 128};
     unsigned long long launches = 0;
 };
 
-TEST_F(MiningDriver, RangesFollowOneAnotherInOccupancySizedBatches)
+TEST_F(MiningDriver, RangesFollowOneAnotherAsOneStreamOfBatches)
 {
     install(support::impossible_threshold());
     config.nonces_per_range = 200;  // batches of 128 and 72
-    const support::CapturedOutput o = mine({Next::MINE, Next::MINE}, false, 7);
-    EXPECT_EQ(launches, 4u);
-    EXPECT_EQ(count_of(o.out + o.err, "No solution found after 200 nonces (time: "), 2u) << o.out << o.err;
-    EXPECT_EQ(session.range, 9u);
-    EXPECT_EQ(session.pauses, 2);
-    // A stop ends the range after the batch in flight (the range would take hours here).
-    config.nonces_per_range = MAX_NONCES_PER_RANGE;
-    session.stop_from = 2;  // the pass, then the first two batches
-    EXPECT_EQ(count_of(mine({Next::MINE}, false).out, "No solution found after 256 nonces"), 1u);
-    EXPECT_EQ(session.range, 1u);
+    support::CapturedOutput o = mine(std::vector<Next>(5, Next::MINE), 7);  // the fifth batch read stops it
+    EXPECT_EQ(count_of(o.out, "No solution found after 200 nonces (time: "), 2u) << o.out << o.err;
+    EXPECT_EQ(count_of(o.out, "No solution found after 128 nonces (time: "), 1u) << o.out;  // the range stopped in
+    EXPECT_EQ(end.next, Next::STOPPED);
+    // The device never waits for the host: each batch, the last of a range too, is read once the
+    // next one is queued; the one queued behind the stop runs out, and the range it alone began is
+    // given back.
+    EXPECT_EQ(session.launches_when_read, (std::vector<unsigned long long>{2, 3, 4, 5, 6}));
+    EXPECT_EQ(launches, 6u);
+    EXPECT_EQ(session.range, 10u);
+    // The pipeline outlives the call: the next search makes no stream of its own.
+    emu::fail_nth(emu::Op::StreamCreate, 1, cudaErrorMemoryAllocation);
+    o = mine({Next::MINE, Next::MINE}, 10);
+    emu::clear_faults();
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(session.launches_when_read, (std::vector<unsigned long long>{2, 3}));
+    EXPECT_EQ(session.range, 11u);
 
     // A counter is element 0 of a nonce digest and must stay below p: the range holding p - 1 ends
     // there, and none is mined past it (nor where range x size would wrap 2^64).
     const uint64_t m = field::P - 1;
     install(digest_to_hex_padded(Digest{{m, m, m, m, m}}));  // met by every candidate
     config.nonces_per_range = 256;
-    session.stop_from = 1 << 30;
     for (const uint64_t range : {m / 256, m / 256 + 1, ~uint64_t(0)}) {
-        session.found.clear();
         const bool last = range == m / 256;
-        const support::CapturedOutput o = mine({Next::MINE}, last, range);
+        o = mine({Next::MINE}, range);
         EXPECT_EQ(launches, last ? 1u : 0u);
         EXPECT_EQ(session.found.size() == 1 && session.found[0].nonce[0] == m, last);
+        EXPECT_EQ(end.solved(), last);
         EXPECT_EQ(o.err, last ? "" : "⚠️ Range " + std::to_string(range) + " would reach past the last nonce counter " +
                                          "(p - 1): this block's nonces are used up; waiting for new work\n");
     }
@@ -132,84 +136,71 @@ TEST_F(MiningDriver, LaunchSizeFollowsOccupancyWithItsFallbacks)
     }
 }
 
-TEST_F(MiningDriver, FailuresAreReportedFreedAndCounted)
+TEST_F(MiningDriver, AFailureEndsTheSearchAndTravelsToItsCaller)
 {
     install(support::easy_threshold());  // a hit in each batch of 128 candidates
     const std::string oom = std::string(cudaGetErrorString(cudaErrorMemoryAllocation)) + "\n";
     const std::string bad = std::string(cudaGetErrorString(cudaErrorInvalidValue)) + "\n";
     const std::string lost = std::string(cudaGetErrorString(cudaErrorIllegalAddress)) + "\n";
     using emu::Op;
-    // A failed allocation leaves no range; a failed memset skips its batch, a lost flag, nonce or
-    // digest its hit: the second batch, over the next counters, finds another. A failed launch or
-    // synchronisation ends the range, a lost path loses the hit. The batch behind each is queued
-    // before its result is read. An error that loses the context ends the range wherever it comes
-    // and is reported to the session.
-    const std::vector<std::tuple<Op, int, std::string, unsigned, bool, bool>> cases = {
-        // fault, error, launches, hit handed over, the no-solution line
-        {Op::Malloc, 1, "CUDA malloc failed for d_solution_nonce: " + oom, 0, false, false},
-        {Op::Malloc, 3, "CUDA malloc failed for d_solution_path_a: " + oom, 0, false, false},
-        {Op::Malloc, 5, "CUDA malloc failed for d_solution_nonce_digest: " + oom, 0, false, false},
-        {Op::Memset, 1, "[ERR][memset d_solution_found] " + bad, 1, true, false},
-        {Op::Memset, 3, "[ERR][memset d_solution_nonce_digest] " + bad, 1, true, false},
-        {Op::Memcpy, 1, "Solution found copy error: " + bad, 2, true, false},
-        {Op::Memcpy, 2, "Solution nonce copy error: " + bad, 2, true, false},
-        {Op::Memcpy, 3, "Solution nonce digest copy error: " + bad, 2, true, false},
-        {Op::Memcpy, 7, "Path A copy error: " + bad, 2, false, false},  // after the second batch's 3 copies
-        {Op::Memcpy, 8, "Path B copy error: " + bad, 2, false, false},
-        {Op::Launch, 1, "[ERR][launch parallel_mining_kernel] " + bad, 0, false, true},
-        {Op::Synchronize, 1, "[ERR][sync parallel_mining_kernel] " + bad, 2, false, true},  // the second was
-        {Op::Kernel, 1, "[ERR][sync parallel_mining_kernel] " + lost, 2, false, true},      // queued before the wait
-        {Op::Memset, 2, "[ERR][memset d_solution_nonce] " + lost, 0, false, true},
-        {Op::Memcpy, 7, "Path A copy error: " + lost, 2, false, false}};
-    for (const auto& [op, nth, err, expected_launches, handed, no_solution] : cases) {
-        const bool losing = err.find(lost) != std::string::npos;
-        emu::fail_nth(op, nth,
-                      op == Op::Malloc ? cudaErrorMemoryAllocation : losing ? cudaErrorIllegalAddress : cudaErrorInvalidValue);
-        session.found.clear();
-        session.lost.clear();
-        // A second pass would mine again, were the search not ended by the lost context.
-        const support::CapturedOutput o = mine(losing ? std::vector<Next>{Next::MINE, Next::MINE} : std::vector<Next>{Next::MINE}, handed);
+    // Each failed call is reported once, ends the search (the batch queued behind it runs out) and
+    // comes back as the search's failure; the pipeline is made again by the next search after a
+    // failed allocation.
+    struct Row {
+        Op op;
+        int nth;
+        cudaError_t error;
+        std::string line;
+        unsigned launches;
+    };
+    const std::vector<Row> rows = {
+        {Op::Malloc, 1, cudaErrorMemoryAllocation, "CUDA malloc failed for d_solution_nonce: " + oom, 0},
+        {Op::Malloc, 8, cudaErrorMemoryAllocation, "CUDA malloc failed for d_solution_path_a: " + oom, 0},
+        {Op::Memset, 3, cudaErrorInvalidValue, "[ERR][memset d_solution_nonce_digest] " + bad, 0},
+        {Op::Memcpy, 2, cudaErrorInvalidValue, "Solution nonce copy error: " + bad, 1},
+        {Op::Memcpy, 7, cudaErrorInvalidValue, "Path A copy error: " + bad, 2},  // after the second batch's copies
+        {Op::Launch, 1, cudaErrorInvalidValue, "[ERR][launch parallel_mining_kernel] " + bad, 0},
+        {Op::Synchronize, 1, cudaErrorInvalidValue, "[ERR][sync parallel_mining_kernel] " + bad, 2},
+        {Op::Kernel, 1, cudaErrorIllegalAddress, "[ERR][sync parallel_mining_kernel] " + lost, 2}};
+    for (const Row& row : rows) {
+        if (row.op == Op::Malloc) pipeline.release();
+        emu::fail_nth(row.op, row.nth, row.error);
+        const support::CapturedOutput o = mine({Next::MINE, Next::MINE});
         emu::clear_faults();
-        EXPECT_EQ(o.err, err);
-        EXPECT_EQ(launches, expected_launches) << err;
-        ASSERT_EQ(session.found.size(), handed ? 1u : 0u) << err;
-        if (handed) {
-            support::check_pow(session.found[0], puzzle, 5);
-            EXPECT_GE(session.found[0].nonce[0], config.max_batch_size) << "the second batch repeated the first";
-        }
-        EXPECT_EQ(count_of(o.out, "No solution found after 128 nonces"), no_solution ? 1u : 0u) << err;
-        EXPECT_EQ(session.lost, losing ? std::vector<cudaError_t>{cudaErrorIllegalAddress} : std::vector<cudaError_t>{});
-        EXPECT_EQ(session.range, 1u) << err;  // advanced also when the range could not start
+        EXPECT_EQ(o.err, row.line);
+        EXPECT_EQ(launches, row.launches) << row.line;
+        EXPECT_TRUE(session.found.empty()) << row.line;
+        EXPECT_EQ(end.failure.code(), row.error) << row.line;
+        EXPECT_EQ(end.failure.loses_context(), row.error == cudaErrorIllegalAddress) << row.line;
     }
     void* p = nullptr;
-    EXPECT_NE(cudaMalloc(&p, size_t(1) << 40),
-              cudaSuccess);  // left pending from earlier work: reported, the range runs
-    support::CapturedOutput o = mine({Next::MINE}, true);
+    EXPECT_NE(cudaMalloc(&p, size_t(1) << 40), cudaSuccess);  // left pending from earlier work: reported, mining goes on
+    support::CapturedOutput o = mine({Next::MINE});
     EXPECT_EQ(o.err, "[ERR][pre-mining stale error] out of memory\n");
-    EXPECT_EQ(session.found.size(), 1u);
+    ASSERT_EQ(session.found.size(), 1u);
+    support::check_pow(session.found[0], puzzle, 5);
+    EXPECT_TRUE(end.solved() && end.failure.ok());
     EXPECT_TRUE(support::in_order(o.out, {"SOLUTION FOUND at nonce ", "!\nPerformance: ", "🎉 SOLUTION FOUND!\n🎉 SOLUTION FOUND! Nonce: "}));
-    // The call ends on what the session says: a hit it takes ends it, one it refuses ends the range.
-    mine({Next::GIVE_WAY}, false);
+    // The call ends on what the session says: news before the first batch, or a hit it takes; one
+    // it refuses is followed by the next batch's.
+    mine({Next::GIVE_WAY});
     EXPECT_EQ(launches, 0u);
-    session.on_hit = Next::MINE;
-    session.found.clear();
-    mine({Next::MINE, Next::MINE}, false);
-    EXPECT_EQ(session.found.size(), 2u);
+    on_hit = Next::MINE;
+    mine({Next::MINE, Next::MINE, Next::MINE});
+    EXPECT_EQ(session.found.size(), 3u);
     EXPECT_EQ(session.range, 2u);
-    current_buffer->cleanup();
-    o = mine({Next::MINE}, false);
+    buffer.cleanup();
+    o = mine({Next::MINE});
     EXPECT_EQ(o.err, "ERROR: Invalid buffer for mining (missing GPU merkle tree)\n");
     EXPECT_EQ(launches, 0u);
-    EXPECT_EQ(session.range, 1u);  // the offset advances all the same
 }
 
 TEST_F(MiningDriver, AHitIsCheckedOnTheHostPieceByPiece)
 {
     install(support::easy_threshold());
-    mine({Next::MINE}, true);
+    mine({Next::MINE});
     ASSERT_EQ(session.found.size(), 1u);
     const Pow hit = session.found[0];
-    const GuesserBuffer& buffer = *current_buffer;
     EXPECT_EQ(checkSolution(buffer, puzzle.threshold, hit), "");
     const auto [a, b] = Pow::indices(buffer.final_hash, hit.nonce, 31);
     const std::vector<std::pair<std::function<void(Pow&)>, std::string>> faults = {

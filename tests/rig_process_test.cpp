@@ -7,6 +7,8 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <tuple>
 
 #include "support/captured_output.h"
 #include "support/child_process.h"
@@ -100,8 +102,9 @@ TEST(RigProcess, ANewBlockReachesEveryCardAndItsRangesStartAgain)
 
 TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
 {
-    // Card 1 too small for the buffer with a 100 MiB margin; card 1 lost while mining; both cards
-    // lost, which ends the process with the lost-device status.
+    // Card 1 too small for the buffer with a 100 MiB margin; card 1 lost while mining; card 1
+    // failing every launch from its 30th on; card 1 of compute capability 7.5; card 1 that cannot be
+    // selected on its thread; both cards lost, which ends the process with the no-card status.
     const std::string lost = "an illegal memory access was encountered";
     struct Row {
         int devices;
@@ -112,6 +115,7 @@ TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
         std::string status;                // in the status line
         uint64_t stride;                   // between the last ranges of card 2
         int exit_status;
+        bool card_1_mines = true;          // before it drops out
     };
     const std::vector<Row> rows = {
         {3, {"CRV_EMU_DEVICE_MEMORY_MB=1024,64,1024"}, " margin_mb=100", "GPU 2: Nonce offset (range index): 21,",
@@ -120,6 +124,19 @@ TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
          {"GPU 1: [ERR][sync parallel_mining_kernel] " + lost,
           "GPU 1: ❌ The GPU's context is lost (" + lost + "): this card is left out, 2 of 3 GPUs mine on\n"},
          " on 2 of 3 GPUs (GPU 0: ", 3, 0},  // the lost card's ranges of this puzzle stay unsearched
+        {3, {"CRV_EMU_FAULT=launch:30+:999:1"}, "", "GPU 2: Nonce offset (range index): 41,",
+         {"GPU 1: [ERR][launch parallel_mining_kernel] unknown error\n",
+          "GPU 1: ❌ The GPU failed 3 times in a row (unknown error, at launch parallel_mining_kernel): this card is "
+          "left out, 2 of 3 GPUs mine on\n"},
+         " on 2 of 3 GPUs (GPU 0: ", 3, 0},
+        {3, {"CRV_EMU_DEVICE_CC=8.9,7.5,8.9"}, "", "GPU 2: Nonce offset (range index): 21,",
+         {"❌ GPU 1 (Corvane Emulated GPU, compute capability 7.5) is left out: this miner needs compute capability "
+          "8.0 or later\n"},
+         " on 2 of 2 GPUs (GPU 0: ", 2, 0, false},
+        {3, {"CRV_EMU_FAULT=set_device:2:46:1"}, "", "GPU 2: Nonce offset (range index): 21,",
+         {"GPU 1: ❌ GPU 1 could not be selected (CUDA-capable device(s) is/are busy or unavailable): this card is "
+          "left out, 2 of 3 GPUs mine on\n"},
+         " on 2 of 3 GPUs (GPU 0: ", 2, 0, false},
         {2, {"CRV_EMU_FAULT=kernel:30:700:0 kernel:40:700:1"}, "", "",
          {"1 of 2 GPUs mine on\n", "0 of 2 GPUs mine on\n", "stopping with exit status 3 so that the miner can be restarted\n"},
          "", 0, 3}};
@@ -135,12 +152,43 @@ TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
         EXPECT_EQ(r.exit_status, row.exit_status) << r.err;
         EXPECT_TRUE(in_order(r.err, row.err)) << r.err;
         if (row.wait_for.empty()) continue;
-        // The cards that mine on go on with their own ranges.
+        // The cards that mine on go on with their own ranges; a card left out mines nothing, on no device.
         const auto ranges = ranges_by_card(r.out);
+        EXPECT_EQ(ranges.count(1), row.card_1_mines ? 1u : 0u) << r.out;
         ASSERT_EQ(ranges.count(2), 1u);
         const std::vector<uint64_t>& last = ranges.at(2);
         ASSERT_GE(last.size(), 2u);
         EXPECT_EQ(last.back() - last[last.size() - 2], row.stride);
+    }
+}
+
+TEST(RigProcess, ARangeBoundaryCostsACardNoWait)
+{
+    // One puzzle that cannot be solved, in ranges of 1,024: a card's ranges follow one another as
+    // its batches do, so their own times fill the wall time between them, on one card or two.
+    TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("duty", "b", support::impossible_threshold()))));
+    static const std::regex range_line(R"(No solution found after \d+ nonces \(time: (\d+) ms)");
+    for (const auto& [gpus, devices, card] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"0", 1, ""}, {"0,1", 2, "GPU 0: "}}) {
+        support::ChildProcess miner(CRV_MINER_EMU, {"corvane-miner", "--port", std::to_string(bridge.port()), "--gpu", gpus},
+                                    {"CRV_EMU_MINING=tree_height=6 range=1024 fetch_pause_ms=20 receive_timeout_ms=2000",
+                                     "CRV_EMU_DEVICE_COUNT=" + std::to_string(devices), "CRV_DEBUG=1"});
+        const std::string from = card + "Nonce offset (range index): 4,", to = card + "Nonce offset (range index): 24,";
+        ASSERT_TRUE(miner.wait_for_output(from, 60s)) << miner.out();
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(miner.wait_for_output(to, 120s)) << miner.out();
+        const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        const std::string out = miner.out();
+        const size_t begin = out.find(from), end = out.find(to);
+        double ranges_ms = 0;
+        std::istringstream lines(out.substr(begin, end - begin));
+        std::smatch match;
+        int counted = 0;
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(card + "No solution", 0) == 0 && std::regex_search(line, match, range_line))
+                ranges_ms += std::stod(match[1]), ++counted;
+        EXPECT_EQ(counted, devices == 1 ? 20 : 10) << out.substr(begin, end - begin);
+        EXPECT_GE(ranges_ms / wall, 0.9) << ranges_ms << " ms of ranges in " << wall << " ms";
     }
 }
 

@@ -15,8 +15,6 @@
 
 #include "bridge/socket_writer.h"
 
-std::unique_ptr<CorvaneCudaMinerClient> g_corvane_miner_client;
-
 namespace {
 
 constexpr std::size_t kReceiveChunkBytes = 4096;  // one byte short of it is read per recv

@@ -112,7 +112,3 @@ private:
 // SO_RCVTIMEO for a timeout in seconds: whole seconds truncated, the rest in microseconds
 // computed in single precision and truncated.
 timeval receive_timeout_value(float seconds);
-
-// The process's one client: set by the controller before its threads start, cleared after they
-// end. Users test it for null.
-extern std::unique_ptr<CorvaneCudaMinerClient> g_corvane_miner_client;

@@ -36,13 +36,13 @@ nlohmann::json solution_message(const std::string& proposal_id, const std::strin
     return message;
 }
 
-SubmissionResult submitPowSolutionToBridge(const std::string& proposal_id, const std::string& root,
+SubmissionResult submitPowSolutionToBridge(CorvaneCudaMinerClient* client, const std::string& proposal_id, const std::string& root,
                                            const std::vector<std::string>& path_a,
                                            const std::vector<std::string>& path_b,
                                            const std::string& nonce)
 {
     SubmissionResult result;
-    if (!g_corvane_miner_client) {
+    if (client == nullptr) {
         result.message = "Corvane miner client not initialized";
         return result;
     }
@@ -51,7 +51,7 @@ SubmissionResult submitPowSolutionToBridge(const std::string& proposal_id, const
 
     print_line(std::cout, "📤 Submitting POW solution to miner bridge...");
     print_line(std::cout, "📤 Proposal ID: " + text_prefix(proposal_id, 16) + "...");
-    if (g_corvane_miner_client->send_message(message)) {
+    if (client->send_message(message)) {
         print_line(std::cout, sent_line(result.request_json));
         // Sent, not accepted: a verdict, if the bridge gives one, arrives later as a reply line.
         print_line(std::cout, "✅ Solution sent to miner bridge");

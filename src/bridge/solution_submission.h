@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bridge/client.h"
 #include "pow/pow.h"
 
 struct SubmissionResult {
@@ -31,9 +32,10 @@ nlohmann::json solution_message(const std::string& proposal_id, const std::strin
                                 const std::vector<std::string>& path_a,
                                 const std::vector<std::string>& path_b, const std::string& nonce);
 
-// Sends through g_corvane_miner_client (from any thread). A missing client and a failed send come
-// back in the result; only a text that is not valid UTF-8 throws (the JSON library's error).
-SubmissionResult submitPowSolutionToBridge(const std::string& proposal_id, const std::string& root,
+// Sends through `client` (from any thread). A missing client and a failed send come back in the
+// result; only a text that is not valid UTF-8 throws (the JSON library's error).
+SubmissionResult submitPowSolutionToBridge(CorvaneCudaMinerClient* client, const std::string& proposal_id,
+                                           const std::string& root,
                                            const std::vector<std::string>& path_a,
                                            const std::vector<std::string>& path_b,
                                            const std::string& nonce);

@@ -16,6 +16,11 @@
 #include "diag/debug.h"
 #include "gpu/runtime.h"
 #include "hash/field.h"
+#include "miner/card_threads.h"
+#include "miner/miner_state.h"
+#include "miner/stop_signal.h"
+#include "mining/card_device.h"
+#include "mining/kernel_image.h"
 #include "mining/mining_driver.h"
 #include "pow/guesser_buffer.h"
 
@@ -97,11 +102,33 @@ struct CardBench {
     uint64_t failed = 0;
 };
 
-// The bench of the current device `gpu`, its lines as the single bench prints them. Its buffer is
-// its own, so cards bench side by side on threads of their own.
+// How the launch is sized on this card: what the occupancy and the registers allow.
+void print_launch(const BatchPipeline& pipeline)
+{
+    cudaFuncAttributes attributes{};
+    const bool known = crv_cuda_ok(mining_kernel_attributes(pipeline.kernel, attributes), "kernel attributes");
+    print_parts(std::cout, "Bench launch: ", pipeline.launch.block_size, " threads a block, ",
+                pipeline.launch.blocks_per_multiprocessor, " blocks per multiprocessor, ",
+                known ? std::to_string(attributes.numRegs) : std::string("unknown"), " registers, ",
+                known ? std::to_string(attributes.localSizeBytes) : std::string("unknown"), " bytes of stack a thread");
+}
+
+// Mines until the session's deadline; false (reported) when a runtime call failed.
+bool mine(const CheckedPuzzle& puzzle, const GuesserBuffer& buffer, BatchPipeline& pipeline, BenchSession& session,
+          const MiningDriverConfig& driver, GpuStatus& failure)
+{
+    const SearchEnd end = continuousMiningLoop(puzzle, buffer, pipeline, session, driver);
+    failure.take(end.failure);
+    return end.failure.ok();
+}
+
+// The bench of card `gpu` on the calling thread, which selects it. Its buffer is its own, so cards
+// bench side by side on threads of their own. Exit status 3 when the card's context was lost.
 CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfig& config, const BenchConfig& bench)
 {
     CardBench out;
+    GpuStatus failure = use_card(gpu);
+    if (!failure.ok()) return out;
     const std::chrono::milliseconds duration = std::chrono::seconds(settings.bench_seconds);
     print_parts(std::cout, "⏱️ Corvane CUDA Miner bench - GPU ", gpu, " (", device_name(gpu),
                 ") - kernel ", kernel_name(settings.bench_kernel), ", leaves ", leaves_name(settings.bench_leaves), ", ",
@@ -112,8 +139,9 @@ CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfi
     CheckedPuzzle puzzle = bench_puzzle();
     GuesserBuffer buffer;
     const Clock::time_point build_start = Clock::now();
-    if (!buildGuesserBuffer(puzzle, geometry, buffer)) {
+    if (!buildGuesserBuffer(puzzle, geometry, buffer, failure)) {
         print_line(std::cerr, "❌ Bench: the guesser buffer could not be built");
+        if (failure.loses_context()) out.status = NO_CARD_LEFT_EXIT_STATUS;
         return out;
     }
     const double build_seconds = seconds_between(build_start, Clock::now());
@@ -123,62 +151,68 @@ CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfi
 
     MiningDriverConfig driver = config.driver;
     driver.kernel = settings.bench_kernel;
-    driver.range_pause = std::chrono::milliseconds(0);
+    BatchPipeline pipeline;
     BenchSession session(buffer);
     const Clock::time_point start = Clock::now();
     session.mine_until(start + std::min<Clock::duration>(bench.calibration, duration / 5));
-    continuousMiningLoop(puzzle, buffer, session, driver);
+    bool mined = mine(puzzle, buffer, pipeline, session, driver, failure);
+    if (pipeline.ready()) print_launch(pipeline);
     const double calibrated = seconds_between(start, Clock::now());
     const double rate = static_cast<double>(session.candidates()) / calibrated;
     const double hit_seconds = std::chrono::duration<double>(bench.hit_interval).count();
-    if (session.candidates() > 0 && !session.stop_requested()) {
+    if (mined && session.candidates() > 0 && !stop_mining.load()) {
         puzzle.threshold = threshold_for_one_in(rate * hit_seconds);
         print_parts(std::cout, "Bench threshold: one hit expected every ", fixed(hit_seconds, 2), " s at the ",
                     rate_text(rate), " M candidates/s measured over the first ", fixed(calibrated, 2), " s");
         session.mine_until(start + duration);
-        continuousMiningLoop(puzzle, buffer, session, driver);
+        mined = mine(puzzle, buffer, pipeline, session, driver, failure);
     }
-    const double mined = seconds_between(start, Clock::now());
+    const double mined_seconds = seconds_between(start, Clock::now());
+    pipeline.release();
     buffer.cleanup();
 
     const uint64_t per_candidate = permutations_per_candidate(settings.bench_kernel, leaves);
-    out.candidates_per_second = static_cast<double>(session.candidates()) / mined;
+    out.candidates_per_second = static_cast<double>(session.candidates()) / mined_seconds;
     out.permutations_per_second = out.candidates_per_second * static_cast<double>(per_candidate);
     out.verified = session.verified();
     out.failed = session.failed();
-    print_parts(std::cout, "Bench mining: ", fixed(mined, 2), " s, ", session.candidates(), " candidates");
+    print_parts(std::cout, "Bench mining: ", fixed(mined_seconds, 2), " s, ", session.candidates(), " candidates");
     print_parts(std::cout, "Bench rate: ", rate_text(out.candidates_per_second), " M candidates/s, ",
                 rate_text(out.permutations_per_second), " M permutations/s (", per_candidate, " per candidate, kernel ",
                 kernel_name(settings.bench_kernel), ", leaves ", leaves_name(leaves), ")");
-    const double expected = std::max(0.0, mined - calibrated) / hit_seconds;
+    const double expected = std::max(0.0, mined_seconds - calibrated) / hit_seconds;
     print_parts(std::cout, "Bench hits: ", session.verified(), " verified, ", session.failed(), " failed (about ",
                 fixed(expected, 1), " expected)");
+    if (failure.loses_context()) {
+        out.status = NO_CARD_LEFT_EXIT_STATUS;
+        return out;
+    }
     if (session.candidates() == 0) {
         print_line(std::cerr, "❌ Bench: no batch of candidates ran");
         return out;
     }
-    out.status = session.failed() == 0 && !session.lost() ? 0 : 1;
+    out.status = mined && session.failed() == 0 ? 0 : 1;
     return out;
 }
 
-// Every card at once, each on a thread of its own that selects it and names it in front of its
-// lines; then the sums on this thread.
-int bench_cards(const std::vector<int>& gpus, const StartupSettings& settings, const MiningConfig& config,
-                const BenchConfig& bench)
+}  // namespace
+
+int runBench(const StartupSettings& settings, const MiningConfig& config, const BenchConfig& bench)
 {
+    const std::vector<int> gpus =
+        minableGpus(availableGpus(settings.gpus, settings.all_gpus, "❌ Error: No CUDA devices found!"));
+    if (gpus.empty()) return 1;
     std::vector<CardBench> cards(gpus.size());
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < gpus.size(); ++i)
-        threads.emplace_back([&, i] {
-            line_prefix() = "GPU " + std::to_string(gpus[i]) + ": ";
-            try {
-                cudaSetDevice(gpus[i]);
-                cards[i] = bench_card(gpus[i], settings, config, bench);
-            } catch (const std::exception& error) {  // this card's bench fails; the others go on
-                print_line(std::cerr, std::string("Error: ") + error.what());
-            }
-        });
-    for (std::thread& thread : threads) thread.join();
+    std::vector<std::size_t> slots;
+    for (std::size_t slot = 0; slot < gpus.size(); ++slot) slots.push_back(slot);
+    on_each(slots, [&](std::size_t slot) {
+        line_prefix() = card_prefix(gpus[slot], gpus.size());
+        try {
+            cards[slot] = bench_card(gpus[slot], settings, config, bench);
+        } catch (const std::exception& error) {  // this card's bench fails; the others go on
+            print_line(std::cerr, std::string("Error: ") + error.what());
+        }
+    });
 
     CardBench total{0};
     for (const CardBench& card : cards) {
@@ -188,29 +222,12 @@ int bench_cards(const std::vector<int>& gpus, const StartupSettings& settings, c
         total.verified += card.verified;
         total.failed += card.failed;
     }
-    print_parts(std::cout, "Bench total: ", gpus.size(), " GPUs, ", rate_text(total.candidates_per_second),
-                " M candidates/s, ", rate_text(total.permutations_per_second), " M permutations/s, ", total.verified,
-                " hits verified, ", total.failed, " failed");
-    return total.status;
-}
-
-}  // namespace
-
-int runBench(const StartupSettings& settings, const MiningConfig& config, const BenchConfig& bench)
-{
-    const std::vector<int> gpus = availableGpus(settings.gpus, settings.all_gpus, "❌ Error: No CUDA devices found!");
-    if (gpus.empty()) return 1;
-    int status = 1;
-    if (gpus.size() == 1) {
-        cudaSetDevice(gpus.front());
-        status = bench_card(gpus.front(), settings, config, bench).status;
-    } else {
-        status = bench_cards(gpus, settings, config, bench);
-    }
+    if (gpus.size() > 1)
+        print_parts(std::cout, "Bench total: ", gpus.size(), " GPUs, ", rate_text(total.candidates_per_second),
+                    " M candidates/s, ", rate_text(total.permutations_per_second), " M permutations/s, ", total.verified,
+                    " hits verified, ", total.failed, " failed");
     // Only once every card's bench has ended: a reset must not pull memory from under another.
-    for (int gpu : gpus) {
-        cudaSetDevice(gpu);
-        cudaDeviceReset();
-    }
-    return status;
+    for (const int gpu : gpus)
+        if (crv_cuda_ok(cudaSetDevice(gpu), "set device")) crv_cuda_ok(cudaDeviceReset(), "device reset");
+    return total.status;
 }

@@ -2,33 +2,16 @@
 
 #include <iostream>
 #include <string>
-#include <utility>
 
 #include "diag/console_line.h"
-#include "miner/miner_session.h"
-#include "miner/shared_state.h"
+#include "miner/stop_signal.h"
 #include "pow/solution_check.h"
-
-MiningSession::Next BenchSession::go_on() const
-{
-    return stop_requested() || lost_ || Clock::now() >= deadline_ ? Next::STOPPED : Next::MINE;
-}
-
-MiningSession::Next BenchSession::between_ranges(const CheckedPuzzle&, std::chrono::milliseconds)
-{
-    if (!std::exchange(started_, true) && !stop_requested() && !lost_) return Next::MINE;
-    return go_on();
-}
-
-bool BenchSession::stop_requested() const
-{
-    return stop_mining.load();
-}
 
 MiningSession::Next BenchSession::after_batch(const CheckedPuzzle&, std::uint64_t candidates)
 {
     candidates_ += candidates;
-    return go_on();
+    if (stop_mining.load()) return Next::STOPPED;
+    return candidates > 0 && Clock::now() >= deadline_ ? Next::STOPPED : Next::MINE;
 }
 
 MiningSession::Next BenchSession::solution_found(const CheckedPuzzle& puzzle, const Pow& pow)
@@ -42,10 +25,4 @@ MiningSession::Next BenchSession::solution_found(const CheckedPuzzle& puzzle, co
         print_parts(std::cerr, "❌ Bench hit at nonce ", pow.nonce[0], " failed verification (", fault, ")");
     }
     return Next::MINE;
-}
-
-void BenchSession::device_lost(cudaError_t error)
-{
-    lost_ = true;
-    stop_for_lost_device(error);
 }

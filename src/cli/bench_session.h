@@ -15,42 +15,26 @@ public:
     // Hits are checked against `buffer`, the one being mined; it must outlive the session.
     explicit BenchSession(const GuesserBuffer& buffer) : buffer_(buffer) {}
 
-    // The search ends at the first batch or range boundary at or after `deadline` (and on a stop
-    // request or a lost device); its first range starts even when the deadline has passed.
-    void mine_until(Clock::time_point deadline)
-    {
-        deadline_ = deadline;
-        started_ = false;
-    }
+    // The search ends at the first batch at or after `deadline`, or on a stop request; its first
+    // batch runs even when the deadline has passed.
+    void mine_until(Clock::time_point deadline) { deadline_ = deadline; }
 
-    Next between_ranges(const CheckedPuzzle& puzzle, std::chrono::milliseconds wait) override;
-    bool stop_requested() const override;
     Next after_batch(const CheckedPuzzle& puzzle, std::uint64_t candidates) override;
     std::uint64_t& range_index() override { return range_index_; }
-    // Checks the hit against the buffer and the puzzle's threshold, counts it as
-    // verified or failed with one line, and mines on.
+    // Checks the hit against the buffer and the puzzle's threshold, counts it as verified or failed
+    // with one line, and mines on.
     Next solution_found(const CheckedPuzzle& puzzle, const Pow& pow) override;
-    // Reported once for the process (its exit status says so); the bench then ends.
-    void device_lost(cudaError_t error) override;
-    // Ranges follow one another at once: the bench measures the search, not the product's pacing.
-    void pause(std::chrono::milliseconds) override {}
 
-    // Candidates of the batches that ran whole. A batch that found a hit ends early and is not
-    // counted, so the rate is low by at most one batch per hit.
+    // Candidates of the batches that ran whole. A batch that found a hit is counted too.
     std::uint64_t candidates() const { return candidates_; }
     std::uint64_t verified() const { return verified_; }
     std::uint64_t failed() const { return failed_; }
-    bool lost() const { return lost_; }
 
 private:
-    Next go_on() const;
-
     const GuesserBuffer& buffer_;
     Clock::time_point deadline_{};
     std::uint64_t range_index_ = 0;
     std::uint64_t candidates_ = 0;
     std::uint64_t verified_ = 0;
     std::uint64_t failed_ = 0;
-    bool lost_ = false;
-    bool started_ = false;  // a range has started since mine_until
 };

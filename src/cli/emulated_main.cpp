@@ -71,7 +71,7 @@ int main(int argc, char** argv)
         if (key == "tree_height") config.geometry.tree_height = value;
         else if (key == "range") config.driver.nonces_per_range = value;
         else if (key == "batch") config.driver.max_batch_size = value;
-        else if (key == "range_pause_ms") config.driver.range_pause = milliseconds(value);
+        else if (key == "max_failures") config.max_card_failures = static_cast<int>(value);
         else if (key == "fetch_pause_ms") config.fetch_pause = milliseconds(value);
         else if (key == "receive_timeout_ms") config.receive_timeout_s = static_cast<float>(value) / 1000.0f;
         else if (key == "start_window_ms") config.link.start_window = milliseconds(value);

@@ -6,15 +6,15 @@
 #include "cli/startup.h"
 #include "cli/validation_test.h"
 #include "diag/console_line.h"
-#include "gpu/runtime.h"
-#include "miner/shared_state.h"
+#include "miner/miner_state.h"
 #include "miner/stop_signal.h"
 
 int run_miner(const std::vector<std::string>& args, const MiningConfig& config, const BenchConfig& bench)
 {
-    cudaDeviceReset();
+    // What the miner's threads share, for the whole run.
+    MinerState state;
     // Before anything else can start: an interrupt during start-up already requests the stop.
-    StopSignalWatcher stop_watcher;
+    StopSignalWatcher stop_watcher(state);
 
     const OptionScan scan =
         scanStartupOptions(args.empty() ? std::vector<std::string>{""} : args, config.driver.nonces_per_range);
@@ -28,8 +28,7 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
     case StartupAction::RunTest:  // on the first card listed
         return runValidationTest(scan.settings.gpu);
     case StartupAction::Bench: {
-        const int status = runBench(scan.settings, config, bench);
-        return device_lost_error.load() != 0 ? DEVICE_LOST_EXIT_STATUS : status;
+        return runBench(scan.settings, config, bench);
     }
     case StartupAction::Mine:
         break;
@@ -37,15 +36,15 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
 
     // Written before any other thread that reads them exists.
     if (scan.settings.nonce_offset_given) {
-        cli_nonce_offset = scan.settings.nonce_offset;
-        global_nonce_offset = scan.settings.nonce_offset;
+        state.cli_nonce_offset = scan.settings.nonce_offset;
+        state.global_nonce_offset = scan.settings.nonce_offset;
     }
     const int status =
         startMiningOnDevice(scan.settings, [&](const std::string& host, int port, const std::vector<int>& gpus) {
             MiningConfig mining = config;
             mining.gpus = gpus;
-            return startUnifiedMining(host, port, mining);
+            return startUnifiedMining(host, port, state, mining);
         });
-    // A lost device ends the process, after the usual shutdown, with a status of its own.
-    return device_lost_error.load() != 0 ? DEVICE_LOST_EXIT_STATUS : status;
+    // No card left to mine ends the process, after the usual shutdown, with a status of its own.
+    return state.exit_status() != 0 ? state.exit_status() : status;
 }

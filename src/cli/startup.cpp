@@ -5,7 +5,6 @@
 
 #include "cli/device_check.h"
 #include "diag/console_line.h"
-#include "gpu/runtime.h"
 
 std::string miningBanner(const StartupSettings& settings, const std::vector<int>& gpus)
 {
@@ -16,22 +15,16 @@ std::string miningBanner(const StartupSettings& settings, const std::vector<int>
 
 int startMiningOnDevice(const StartupSettings& settings, const MiningStarter& start_mining)
 {
-    const std::vector<int> gpus = availableGpus(settings.gpus, settings.all_gpus, "❌ Error: No CUDA devices found!");
+    const std::vector<int> gpus =
+        minableGpus(availableGpus(settings.gpus, settings.all_gpus, "❌ Error: No CUDA devices found!"));
     if (gpus.empty()) return 1;
-    // Mining of a single card runs on this thread, so this stays the device of every GPU call that
-    // follows; several cards each get a thread of their own, which selects its card.
-    cudaSetDevice(gpus.front());
     print_line(std::cout, miningBanner(settings, gpus));
     bool mined = false;
     try {
-        mined = start_mining(settings.host, settings.port, gpus.size() > 1 ? gpus : std::vector<int>{});
+        mined = start_mining(settings.host, settings.port, gpus);
     } catch (const std::exception& error) {
         print_line(std::cerr, std::string("Error: ") + error.what());
         return 1;
-    }
-    for (int gpu : gpus) {
-        cudaSetDevice(gpu);
-        cudaDeviceReset();
     }
     return mined ? 0 : 1;
 }

@@ -7,15 +7,15 @@
 
 #include "cli/options.h"
 
-// Runs mining against the bridge at host:port until it ends, on `gpus` when there are several and
-// on the current device when `gpus` is empty (a single card). Returns false when mining could not
-// start (the bridge was unreachable; the controller has reported it). May throw std::exception.
+// Runs mining against the bridge at host:port on `gpus` until it ends. Returns false when mining
+// could not start (the bridge was unreachable; the controller has reported it). May throw
+// std::exception.
 using MiningStarter = std::function<bool(const std::string& host, int port, const std::vector<int>& gpus)>;
 
 // "🌊 Corvane CUDA Miner - GPU 1 - Bridge H:P", or "... - GPUs 0, 2, 3 - ..." for several cards.
 std::string miningBanner(const StartupSettings& settings, const std::vector<int>& gpus);
 
-// Device checks, cudaSetDevice (the first card), banner, then `start_mining`; returns the process
-// exit status: 0 when mining ran and ended, 1 for a device error, an unreachable bridge or an
-// escaped exception.
+// Device checks (the cards this miner cannot run on are left out), banner, then `start_mining`;
+// returns the process exit status: 0 when mining ran and ended, 1 when no card can mine, for an
+// unreachable bridge or an escaped exception.
 int startMiningOnDevice(const StartupSettings& settings, const MiningStarter& start_mining);

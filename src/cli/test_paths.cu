@@ -1,5 +1,7 @@
 #include "cli/test_paths.h"
 
+#include "diag/debug.h"
+#include "gpu/device_buffer.h"
 #include "gpu/launch.h"
 #include "mining/mining_kernels.h"
 
@@ -15,23 +17,20 @@ void compute_test_paths(const GuesserBuffer& buffer, uint64_t index_a, uint64_t 
 {
     path_a.fill(Digest{});
     path_b.fill(Digest{});
-    constexpr size_t PATH_BYTES = TestData::PATH_LENGTH * sizeof(Digest);
-    Digest* d_path_a = nullptr;
-    Digest* d_path_b = nullptr;
-    cudaMalloc(&d_path_a, PATH_BYTES);
-    cudaMalloc(&d_path_b, PATH_BYTES);
-    // Without both arrays the kernel would write through a null pointer: leave the paths zero.
-    if (d_path_a != nullptr && d_path_b != nullptr) {
-        // The kernel writes one digest per level; the rest of the 29 stay zero.
-        cudaMemset(d_path_a, 0, PATH_BYTES);
-        cudaMemset(d_path_b, 0, PATH_BYTES);
-        const MerklePathsParams params{buffer.d_merkle_tree, buffer.num_leafs, guesser_tree_height(buffer),
-                                       buffer.mast_paths.commit(), index_a, index_b, d_path_a, d_path_b};
-        gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, params);
-        cudaDeviceSynchronize();
-        cudaMemcpy(path_a.data(), d_path_a, PATH_BYTES, cudaMemcpyDeviceToHost);
-        cudaMemcpy(path_b.data(), d_path_b, PATH_BYTES, cudaMemcpyDeviceToHost);
-    }
-    cudaFree(d_path_a);
-    cudaFree(d_path_b);
+    gpu::DeviceBuffer<Digest> d_path_a;
+    gpu::DeviceBuffer<Digest> d_path_b;
+    // The kernel writes one digest per level; the rest of the 29 stay zero.
+    const bool ready = crv_cuda_ok(d_path_a.allocate(TestData::PATH_LENGTH), "malloc d_path_a") &&
+                       crv_cuda_ok(d_path_b.allocate(TestData::PATH_LENGTH), "malloc d_path_b") &&
+                       crv_cuda_ok(cudaMemset(d_path_a.get(), 0, d_path_a.bytes()), "memset d_path_a") &&
+                       crv_cuda_ok(cudaMemset(d_path_b.get(), 0, d_path_b.bytes()), "memset d_path_b");
+    if (!ready) return;
+    const MerklePathsParams params{buffer.d_merkle_tree, buffer.num_leafs, guesser_tree_height(buffer),
+                                   buffer.mast_paths.commit(), index_a, index_b, d_path_a.get(), d_path_b.get()};
+    gpu::launch(compute_merkle_paths_kernel, dim3(1), dim3(1), nullptr, params);
+    if (!crv_cuda_ok(cudaGetLastError(), "launch compute_merkle_paths") ||
+        !crv_cuda_ok(cudaDeviceSynchronize(), "sync compute_merkle_paths"))
+        return;
+    crv_cuda_ok(cudaMemcpy(path_a.data(), d_path_a.get(), d_path_a.bytes(), cudaMemcpyDeviceToHost), "copy path a");
+    crv_cuda_ok(cudaMemcpy(path_b.data(), d_path_b.get(), d_path_b.bytes(), cudaMemcpyDeviceToHost), "copy path b");
 }

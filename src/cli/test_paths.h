@@ -10,7 +10,7 @@
 uint64_t guesser_tree_height(const GuesserBuffer& buffer);
 
 // Paths of leaves index_a and index_b of `buffer`, computed by compute_merkle_paths_kernel (one
-// thread) and copied into zero-filled host paths. Failures are not reported: whatever could not be
-// computed or copied stays zero and shows up as a mismatch.
+// thread) and copied into zero-filled host paths. A failed call is reported ("[ERR][label] text");
+// whatever could not be computed or copied stays zero and shows up as a mismatch.
 void compute_test_paths(const GuesserBuffer& buffer, uint64_t index_a, uint64_t index_b, TestData::Path& path_a,
                         TestData::Path& path_b);

@@ -7,6 +7,7 @@
 #include "cli/device_check.h"
 #include "cli/test_paths.h"
 #include "diag/console_line.h"
+#include "diag/debug.h"
 #include "gpu/runtime.h"
 #include "hash/digest.h"
 
@@ -145,9 +146,10 @@ int runValidationTest(int gpu, const GuesserGeometry& geometry, const TestData::
 
     print_line(std::cout, "\n=== CUDA DEVICE CHECK ===");
     if (!gpuAvailable(gpu, "No CUDA devices found!")) return -1;
-    cudaSetDevice(gpu);
     cudaDeviceProp prop{};
-    cudaGetDeviceProperties(&prop, gpu);
+    if (!crv_cuda_ok(cudaSetDevice(gpu), "set device") ||
+        !crv_cuda_ok(cudaGetDeviceProperties(&prop, gpu), "get device properties"))
+        return -1;
     print_parts(std::cout, "✓ Using CUDA device ", gpu, ": ", prop.name);
     print_parts(std::cout, "✓ Compute capability: ", prop.major, ".", prop.minor);
     print_parts(std::cout, "✓ Multiprocessors: ", prop.multiProcessorCount);
@@ -219,7 +221,7 @@ int runValidationTest(int gpu, const GuesserGeometry& geometry, const TestData::
     print_parts(std::cout, "Solution verified: ", (met ? "YES" : "NO"));
 
     buffer.cleanup();
-    cudaDeviceReset();
+    crv_cuda_ok(cudaDeviceReset(), "device reset");
     // The start nonce is not a solution: the threshold result is checked in the first-guess
     // check, so only mismatches against the expectations fail the run.
     return all_match ? 0 : 1;

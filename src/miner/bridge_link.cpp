@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "diag/console_line.h"
-#include "miner/shared_state.h"
 #include "miner/stop_signal.h"
 
 namespace {
@@ -48,7 +47,7 @@ ConnectOutcome BridgeLink::attempt(CorvaneCudaMinerClient& client)
     const ConnectOutcome outcome = client.connect(config_.connect_timeout, config_.send_timeout);
     if (outcome.status == ConnectOutcome::Status::CONNECTED) {
         backoff_.reset();
-        bridge_connected.store(true);
+        connected_.store(true);
         print_line(std::cout, "✅ Connected to miner bridge at " + address(client));
     }
     return outcome;
@@ -98,7 +97,7 @@ BridgeLink::State BridgeLink::connect_at_start(CorvaneCudaMinerClient& client)
 BridgeLink::State BridgeLink::ensure_connected(CorvaneCudaMinerClient& client)
 {
     if (client.connected()) return State::CONNECTED;
-    bridge_connected.store(false);
+    connected_.store(false);
     milliseconds wait = backoff_.next_wait();
     print_line(std::cerr, loss_text(client) + "; mining goes on, reconnecting to " + address(client) + " in " +
                               seconds(wait));

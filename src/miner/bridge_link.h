@@ -1,10 +1,11 @@
 // The application's hold on the one bridge connection: the first connect, retried for a while so
 // a miner started together with its bridge just works; the loss of the connection, noticed on
 // either thread and reported once by the fetcher; reconnects with backoff while mining goes on.
-// Keeps bridge_connected up to date and words every line about the connection (the client only
+// Keeps the `connected` flag it is given up to date and words every line about the connection (the client only
 // reports values).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -22,7 +23,10 @@ class BridgeLink {
 public:
     enum class State { CONNECTED, RECONNECTED, STOPPED, FAILED };
 
-    explicit BridgeLink(const BridgeLinkConfig& config) : config_(config), backoff_(config.backoff) {}
+    BridgeLink(const BridgeLinkConfig& config, std::atomic<bool>& connected)
+        : config_(config), backoff_(config.backoff), connected_(connected)
+    {
+    }
 
     // Start-up, before the fetcher exists: CONNECTED, STOPPED (a stop request ended the retries) or
     // FAILED (an invalid address at once; an unreachable bridge once the window has passed, after
@@ -45,4 +49,5 @@ private:
 
     BridgeLinkConfig config_;
     ReconnectBackoff backoff_;
+    std::atomic<bool>& connected_;
 };

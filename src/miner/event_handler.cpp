@@ -18,3 +18,13 @@ bool EventHandler::waitForEvent(MiningEvent& out, std::chrono::milliseconds time
     queue.pop_front();
     return true;
 }
+
+MiningEvent newest_work(EventHandler& queue, MiningEvent first)
+{
+    MiningEvent newest = std::move(first);
+    for (MiningEvent next; queue.waitForEvent(next, std::chrono::milliseconds(0));) {
+        const bool work = next.type == EventType::NEW_PUZZLE || next.type == EventType::STOP_MINING;
+        if (work && newest.type != EventType::STOP_MINING) newest = std::move(next);
+    }
+    return newest;
+}

@@ -24,3 +24,7 @@ private:
     std::condition_variable condition;
     std::deque<MiningEvent> queue;
 };
+
+// `first`, a NEW_PUZZLE just taken, or the newest work queued behind it, taking all that is queued
+// without waiting: a later NEW_PUZZLE replaces it, a STOP_MINING wins, anything else is dropped.
+MiningEvent newest_work(EventHandler& queue, MiningEvent first);

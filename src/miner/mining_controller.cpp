@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "bridge/bridge_reply.h"
 #include "bridge/client.h"
@@ -13,24 +14,10 @@
 #include "bridge/traffic_echo.h"
 #include "diag/console_line.h"
 #include "diag/debug.h"
-#include "gpu/device_error.h"
 #include "miner/bridge_link.h"
-#include "miner/miner_session.h"
-#include "miner/shared_state.h"
-#include "miner/solution_outbox.h"
 #include "miner/stop_signal.h"
-#include "pow/guesser_buffer.h"
 
 namespace {
-
-void release_client()
-{
-    std::lock_guard<std::mutex> lock(stop_targets_mutex());
-    if (!g_corvane_miner_client) return;
-    if (g_corvane_miner_client->disconnect()) print_line(std::cout, "📡 Disconnected from miner bridge");
-    g_corvane_miner_client.reset();
-    bridge_connected.store(false);
-}
 
 std::string short_id(const std::string& id)
 {
@@ -39,19 +26,19 @@ std::string short_id(const std::string& id)
 
 // The fetcher's part of a reply: post what is new and remember its id. A refused puzzle is
 // remembered too, so its refusal is reported once.
-void act_on(const BridgeReply& reply)
+void act_on(const BridgeReply& reply, MinerState& state)
 {
     switch (reply.outcome) {
     case ReplyOutcome::NEW_PUZZLE:
-        event_handler->postEvent(MiningEvent(EventType::NEW_PUZZLE, reply.puzzle_id, reply.canonical_text,
-                                             std::make_shared<const CheckedPuzzle>(reply.puzzle)));
-        last_puzzle_id = reply.puzzle_id;
+        state.event_handler.postEvent(MiningEvent(EventType::NEW_PUZZLE, reply.puzzle_id, reply.canonical_text,
+                                                  std::make_shared<const CheckedPuzzle>(reply.puzzle)));
+        state.last_puzzle_id = reply.puzzle_id;
         break;
     case ReplyOutcome::REFUSED:
-        last_puzzle_id = reply.puzzle_id;
+        state.last_puzzle_id = reply.puzzle_id;
         break;
     case ReplyOutcome::BRIDGE_ERROR:
-        event_handler->postEvent(MiningEvent(EventType::ERROR, "", reply.error));
+        state.event_handler.postEvent(MiningEvent(EventType::ERROR, "", reply.error));
         break;
     default:
         break;
@@ -66,60 +53,78 @@ bool answers_a_solution(const nlohmann::json& reply)
     return type != "error" || reply.value("message", "").find("No puzzle available") == std::string::npos;
 }
 
-void handle_line(const std::string& line, TrafficEcho& echo)
+void handle_line(const std::string& line, TrafficEcho& echo, MinerState& state)
 {
     const bool news = echo.reply(line);
     const nlohmann::json reply = parse_reply_line(line, news);
     if (reply.empty()) return;
     std::string solved;
-    if (answers_a_solution(reply) && solution_outbox.take_awaiting(solved)) {
+    if (answers_a_solution(reply) && state.solution_outbox.take_awaiting(solved)) {
         print_line(std::cout, "📨 Bridge verdict on the solution for puzzle " + short_id(solved) + ": " +
                                   text_prefix(line, 100) + "...");
         return;
     }
-    const BridgeReply accepted = acceptBridgeReply(reply, last_puzzle_id, news);
-    act_on(accepted);
-    if (!accepted.puzzle_id.empty()) solution_outbox.puzzle_is_current(accepted.puzzle_id);
+    const BridgeReply accepted = acceptBridgeReply(reply, state.last_puzzle_id, news);
+    act_on(accepted, state);
+    if (!accepted.puzzle_id.empty()) state.solution_outbox.puzzle_is_current(accepted.puzzle_id);
 }
 
 // One fetch cycle on a working connection: the request, its reply, and every line that came with it.
-void poll_bridge(CorvaneCudaMinerClient& client, BridgeLink& link, TrafficEcho& echo, const MiningConfig& config)
+void poll_bridge(CorvaneCudaMinerClient& client, BridgeLink& link, TrafficEcho& echo, MinerState& state,
+                 const MiningConfig& config)
 {
     const nlohmann::json request = puzzle_request_message();
     if (!client.send_message(request)) return;  // the loss is reported by the next ensure_connected
     echo.request_sent(request.dump());
     std::string line;
     if (!link.receive(client, config.receive_timeout_s, line)) return;
-    handle_line(line, echo);
+    handle_line(line, echo, state);
     // Lines that arrived together with the reply, such as answers to solutions.
-    while (client.has_buffered_line() && link.receive(client, config.receive_timeout_s, line)) handle_line(line, echo);
+    while (client.has_buffered_line() && link.receive(client, config.receive_timeout_s, line)) handle_line(line, echo, state);
 }
 
 }  // namespace
 
-UnifiedMiningController::UnifiedMiningController(const std::string& host_, int port_, const MiningConfig& config)
-    : host(host_), port(port_), config_(config), status_(config.rate_window)
+UnifiedMiningController::UnifiedMiningController(const std::string& host_, int port_, MinerState& state,
+                                                 const MiningConfig& config)
+    : host(host_), port(port_), state_(state), config_(config), status_(state, config.rate_window),
+      rig_(state, status_, config_)
 {
 }
 
 UnifiedMiningController::~UnifiedMiningController()
 {
+    finish();
+}
+
+void UnifiedMiningController::release_client()
+{
+    std::lock_guard<std::mutex> lock(state_.targets_mutex);
+    if (!state_.g_corvane_miner_client) return;
+    if (state_.g_corvane_miner_client->disconnect()) print_line(std::cout, "📡 Disconnected from miner bridge");
+    state_.g_corvane_miner_client.reset();
+    state_.bridge_connected.store(false);
+}
+
+void UnifiedMiningController::finish()
+{
+    if (std::exchange(finished_, true)) return;
     // Only after an exception out of start: the fetcher must not outlive its controller.
     if (fetcher_thread.joinable()) {
-        request_stop();
+        state_.request_stop();
         fetcher_thread.join();
     }
     release_client();
+    rig_.cleanup();
 }
 
 bool UnifiedMiningController::start()
 {
     {
-        std::lock_guard<std::mutex> lock(stop_targets_mutex());
-        event_handler = std::make_unique<EventHandler>();
-        g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>(host, port);
+        std::lock_guard<std::mutex> lock(state_.targets_mutex);
+        state_.g_corvane_miner_client = std::make_unique<CorvaneCudaMinerClient>(host, port);
     }
-    switch (BridgeLink(config_.link).connect_at_start(*g_corvane_miner_client)) {
+    switch (BridgeLink(config_.link, state_.bridge_connected).connect_at_start(*state_.g_corvane_miner_client)) {
     case BridgeLink::State::FAILED:
         print_parts(std::cerr, "Failed to connect to miner bridge at ", host, ":", port);
         release_client();
@@ -130,32 +135,29 @@ bool UnifiedMiningController::start()
     default:
         break;
     }
-    // One card is the one the start-up selected on this thread; several mine on threads of their own.
-    if (config_.gpus.size() > 1) rig_ = std::make_unique<Rig>(config_.gpus, status_);
     fetcher_thread = std::thread(&UnifiedMiningController::fetcherLoop, this);
     miningLoop();
     fetcher_thread.join();
-    rig_.reset();
     release_client();
     return true;
 }
 
 void UnifiedMiningController::fetcherLoop()
 {
-    bridgePuzzleFetcher(config_);
+    bridgePuzzleFetcher(state_, config_);
 }
 
-void bridgePuzzleFetcher(const MiningConfig& config)
+void bridgePuzzleFetcher(MinerState& state, const MiningConfig& config)
 {
     print_parts(std::cout, "🔄 Bridge puzzle fetcher started");
-    BridgeLink link(config.link);
+    BridgeLink link(config.link, state.bridge_connected);
     TrafficEcho echo(crv_debug_runtime_enabled());
     for (;;) {
         if (stop_mining.load()) {
             print_parts(std::cout, "🔄 Bridge puzzle fetcher stopped");
             return;
         }
-        CorvaneCudaMinerClient* client = g_corvane_miner_client.get();
+        CorvaneCudaMinerClient* client = state.g_corvane_miner_client.get();
         if (client == nullptr) {
             print_parts(std::cerr, "Corvane miner client not initialized");
             sleep_unless_stopped(config.fetch_pause);
@@ -164,7 +166,7 @@ void bridgePuzzleFetcher(const MiningConfig& config)
         switch (link.ensure_connected(*client)) {
         case BridgeLink::State::RECONNECTED:
             echo.forget();
-            solution_outbox.connection_replaced();
+            state.solution_outbox.connection_replaced();
             break;
         case BridgeLink::State::CONNECTED:
             break;
@@ -172,10 +174,10 @@ void bridgePuzzleFetcher(const MiningConfig& config)
             continue;  // stopped
         }
         try {
-            poll_bridge(*client, link, echo, config);
+            poll_bridge(*client, link, echo, state, config);
         } catch (const std::exception& error) {
             print_parts(std::cerr, "Error fetching puzzle from bridge: ", error.what());
-            event_handler->postEvent(MiningEvent(EventType::ERROR, "", error.what()));
+            state.event_handler.postEvent(MiningEvent(EventType::ERROR, "", error.what()));
         }
         if (client->connected()) sleep_unless_stopped(config.fetch_pause);  // a loss is taken on at once
     }
@@ -187,9 +189,9 @@ void UnifiedMiningController::miningLoop()
     for (;;) {
         if (stop_mining.load()) return;
         MiningEvent event;
-        if (!event_handler->waitForEvent(event, config_.loop_event_wait)) continue;
+        if (!state_.event_handler.waitForEvent(event, config_.loop_event_wait)) continue;
         // Puzzles announced while the last one was built or mined: only the newest is worth mining.
-        if (event.type == EventType::NEW_PUZZLE) event = newest_work(std::move(event));
+        if (event.type == EventType::NEW_PUZZLE) event = newest_work(state_.event_handler, std::move(event));
         switch (event.type) {
         case EventType::STOP_MINING:
             print_parts(std::cout, "🛑 Stop mining event received");
@@ -209,16 +211,15 @@ void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
     try {
         if (!event.puzzle) throw std::invalid_argument("the event carries no checked puzzle");
         const CheckedPuzzle& puzzle = *event.puzzle;
-        if (puzzle.prev_block != current_prev_block) {
-            print_parts(std::cout, "🔄 New puzzle detected, resetting nonce offset to: ", cli_nonce_offset);
-            global_nonce_offset = cli_nonce_offset;
-            current_prev_block = puzzle.prev_block;
+        if (puzzle.prev_block != state_.current_prev_block) {
+            print_parts(std::cout, "🔄 New puzzle detected, resetting nonce offset to: ", state_.cli_nonce_offset);
+            state_.global_nonce_offset = state_.cli_nonce_offset;
+            state_.current_prev_block = puzzle.prev_block;
         }
         status_.set_puzzle(puzzle.id, puzzle.prev_block);
-        MinerSession session(status_);
-        const bool solved = rig_ ? rig_->mine(puzzle, config_.geometry, config_.driver)
-                                 : prepareBuffer(puzzle) && continuousMiningLoop(puzzle, *current_buffer, session, config_.driver);
-        if (solved)
+        // The tree depends on the paths alone: a card keeps a buffer built from the same paths (on the
+        // same block the range index goes on, so no candidate is tried twice).
+        if (rig_.mine(puzzle))
             print_parts(std::cout, "🎉 Solution found for puzzle! Continuing to mine for more solutions...");
         else if (!stop_mining.load())
             print_parts(std::cout, "🔄 Mining interrupted, continuing in main loop...");
@@ -228,36 +229,15 @@ void UnifiedMiningController::handleNewPuzzle(const MiningEvent& event)
     }
 }
 
-bool UnifiedMiningController::prepareBuffer(const CheckedPuzzle& puzzle)
+bool startUnifiedMining(const std::string& host, int port, MinerState& state, const MiningConfig& config)
 {
-    // The tree depends on the paths alone: a puzzle with the same paths mines on with it (on the
-    // same block its range index goes on, so no candidate is tried twice).
-    if (current_buffer && built_for(*current_buffer, puzzle.mast_paths, config_.geometry.tree_height)) {
-        print_parts(std::cout, "♻️ Same authentication paths: mining on with the guesser buffer already built");
-        return true;
-    }
-    if (current_buffer) {
-        current_buffer->cleanup();
-        current_buffer.reset();
-    }
-    if (preprocessPuzzle(puzzle, config_.geometry)) return true;
-    // A lost context fails every later build too: then only a new process helps.
-    const cudaError_t status = cudaDeviceSynchronize();
-    if (!crv_cuda_ok(status, "device check") && gpu::loses_context(status)) stop_for_lost_device(status);
-    return false;
-}
-
-bool startUnifiedMining(const std::string& host, int port, const MiningConfig& config)
-{
+    UnifiedMiningController controller(host, port, state, config);
     bool mined = false;
-    {
-        UnifiedMiningController controller(host, port, config);
-        try {
-            mined = controller.start();
-        } catch (const std::exception& error) {
-            print_parts(std::cerr, "Error in unified mining: ", error.what());
-        }
+    try {
+        mined = controller.start();
+    } catch (const std::exception& error) {
+        print_parts(std::cerr, "Error in unified mining: ", error.what());
     }
-    cleanup_gpu_memory();
+    controller.finish();
     return mined;
 }

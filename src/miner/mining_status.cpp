@@ -6,7 +6,7 @@
 
 #include "bridge/text_prefix.h"
 #include "diag/console_line.h"
-#include "miner/shared_state.h"
+#include "miner/miner_state.h"
 
 namespace {
 
@@ -32,8 +32,8 @@ std::string clock_text(std::chrono::seconds elapsed)
 
 }  // namespace
 
-MiningStatus::MiningStatus(Clock::duration rate_window, Clock::time_point started)
-    : window_(std::max(rate_window, Clock::duration(1))), started_(started), windows_(1)
+MiningStatus::MiningStatus(const MinerState& state, Clock::duration rate_window, Clock::time_point started)
+    : state_(state), window_(std::max(rate_window, Clock::duration(1))), started_(started), windows_(1)
 {
 }
 
@@ -98,9 +98,9 @@ std::string MiningStatus::summary(Clock::time_point now) const
     const std::string puzzle =
         puzzle_id_.empty() ? "no puzzle yet" : "puzzle " + short_text(puzzle_id_) + " on block " + short_text(block_);
     return two_decimals(total) + " M nonces/s" + cards + ", " + std::to_string(candidates_) + " candidates, solutions " +
-           std::to_string(total_solutions_found.load()) + " found / " + std::to_string(total_solutions_submitted.load()) +
-           " submitted / " + std::to_string(total_solutions_failed_verification.load()) + " failed verification, " +
-           puzzle + ", bridge " + (bridge_connected.load() ? "connected" : "disconnected") + ", up " +
+           std::to_string(state_.total_solutions_found.load()) + " found / " + std::to_string(state_.total_solutions_submitted.load()) +
+           " submitted / " + std::to_string(state_.total_solutions_failed_verification.load()) + " failed verification, " +
+           puzzle + ", bridge " + (state_.bridge_connected.load() ? "connected" : "disconnected") + ", up " +
            clock_text(std::chrono::duration_cast<std::chrono::seconds>(now - started_));
 }
 

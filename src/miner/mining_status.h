@@ -13,11 +13,14 @@
 #include <utility>
 #include <vector>
 
+class MinerState;
+
 class MiningStatus {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit MiningStatus(Clock::duration rate_window = std::chrono::seconds(60),
+    // The solution counts and the bridge come from `state`.
+    explicit MiningStatus(const MinerState& state, Clock::duration rate_window = std::chrono::seconds(60),
                           Clock::time_point started = Clock::now());
 
     // Before mining on several cards: their device indices; slot s below is cards[s].
@@ -33,7 +36,7 @@ public:
     // "12.34 M nonces/s, 5000000 candidates, solutions 1 found / 1 submitted / 0 failed
     // verification, puzzle 0123456789abcdef... on block 89abcdef01234567..., bridge connected,
     // up 01:02:03". The rate counts the batches that ended within the last rate window (or since
-    // the start, when that is shorter); the solution counts and the bridge come from shared_state.
+    // the start, when that is shorter).
     // On several cards the rate reads "24.68 M nonces/s on 2 of 3 GPUs (GPU 0: 12.34, GPU 1: out,
     // GPU 2: 12.34)": the cards mining the puzzle, and each card's own rate or state.
     std::string summary(Clock::time_point now = Clock::now()) const;
@@ -46,6 +49,7 @@ private:
     };
     double rate(const RateWindow& window, Clock::time_point now) const;  // M nonces/s, under mutex_
 
+    const MinerState& state_;
     mutable std::mutex mutex_;
     const Clock::duration window_;
     const Clock::time_point started_;

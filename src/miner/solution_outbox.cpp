@@ -6,9 +6,7 @@
 
 #include "bridge/text_prefix.h"
 #include "diag/console_line.h"
-#include "miner/shared_state.h"
-
-SolutionOutbox solution_outbox;
+#include "miner/miner_state.h"
 
 namespace {
 
@@ -24,7 +22,7 @@ void SolutionOutbox::deliver(const std::string& puzzle_id, const Pow& pow)
 void SolutionOutbox::send_or_keep(const Solution& solution)
 {
     // bridge_connected is the fetcher's to write; here it only spares a send that cannot work.
-    if (bridge_connected.load()) {
+    if (state_.bridge_connected.load()) {
         {
             // Waiting before the line leaves: the answer may come back before send returns.
             std::lock_guard<std::mutex> lock(mutex_);
@@ -32,8 +30,8 @@ void SolutionOutbox::send_or_keep(const Solution& solution)
             if (awaiting_.size() > capacity_) awaiting_.pop_front();
         }
         const SolutionTexts& t = solution.texts;
-        if (submitPowSolutionToBridge(solution.puzzle_id, t.root, t.path_a, t.path_b, t.nonce).success) {
-            total_solutions_submitted.fetch_add(1);
+        if (submitPowSolutionToBridge(state_.g_corvane_miner_client.get(), solution.puzzle_id, t.root, t.path_a, t.path_b, t.nonce).success) {
+            state_.total_solutions_submitted.fetch_add(1);
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);

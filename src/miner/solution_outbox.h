@@ -12,9 +12,12 @@
 #include "bridge/solution_submission.h"
 #include "pow/pow.h"
 
+class MinerState;
+
 class SolutionOutbox {
 public:
-    explicit SolutionOutbox(std::size_t capacity = 4) : capacity_(capacity) {}
+    // Sends through the state's client while its bridge is connected, and counts what was sent.
+    explicit SolutionOutbox(MinerState& state, std::size_t capacity = 4) : state_(state), capacity_(capacity) {}
 
     // Any thread (the mining thread, as a hit is found): sends it, or keeps it.
     void deliver(const std::string& puzzle_id, const Pow& pow);
@@ -39,11 +42,9 @@ private:
     void send_or_keep(const Solution& solution);
     void keep(const Solution& solution);  // under mutex_
 
+    MinerState& state_;
     std::size_t capacity_;
     mutable std::mutex mutex_;
     std::deque<Solution> kept_;            // newest first
     std::deque<std::string> awaiting_;     // oldest first
 };
-
-// The process's one outbox.
-extern SolutionOutbox solution_outbox;

@@ -13,9 +13,10 @@
 #include <string>
 #include <thread>
 
-#include "bridge/client.h"
 #include "diag/console_line.h"
-#include "miner/shared_state.h"
+#include "miner/miner_state.h"
+
+std::atomic<bool> stop_mining{false};
 
 namespace {
 
@@ -40,19 +41,6 @@ void wake_sleepers()
 
 }  // namespace
 
-void stop_from_signal(int signal_number)
-{
-    print_parts(std::cout, "\nReceived signal ", signal_number, ". Shutting down gracefully...");
-    request_stop();
-    {
-        std::lock_guard<std::mutex> lock(stop_targets_mutex());
-        if (event_handler)
-            event_handler->postEvent(MiningEvent(EventType::STOP_MINING, "", "Signal " + std::to_string(signal_number)));
-    }
-    print_parts(std::cout, "\n=== MINING SESSION COMPLETED ===");
-    print_parts(std::cout, "Total solutions found: ", total_solutions_found.load());
-}
-
 namespace {
 
 sigset_t stop_signals()
@@ -64,7 +52,7 @@ sigset_t stop_signals()
     return set;
 }
 
-void watch(int read_fd)
+void watch(int read_fd, MinerState* state)
 {
     // The one thread that takes the stop signals: it waits in read() and never holds a lock the
     // handler could need, and no mining or polling call is ever interrupted.
@@ -79,7 +67,7 @@ void watch(int read_fd)
         const ssize_t got = read(read_fd, &signal_number, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0 || signal_number == WATCHER_EXIT) return;
-        stop_from_signal(signal_number);
+        state->stop_from_signal(signal_number);
     }
 }
 
@@ -98,7 +86,7 @@ void signal_handler(int signal_number)
     errno = saved_errno;
 }
 
-StopSignalWatcher::StopSignalWatcher()
+StopSignalWatcher::StopSignalWatcher(MinerState& state)
 {
     // Blocked here and so in every thread started from now on (fetcher, GPU workers); only the
     // watcher unblocks them. A signal in between stays pending until then.
@@ -107,7 +95,7 @@ StopSignalWatcher::StopSignalWatcher()
     if (pipe2(fds, O_CLOEXEC) == 0) {
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         wake_pipe_write.store(fds[1]);
-        watcher = std::thread(watch, fds[0]);
+        watcher = std::thread(watch, fds[0], &state);
     } else {
         print_parts(std::cerr, "Warning: no stop watcher (", std::strerror(errno), "); signals only set the stop flag");
     }
@@ -129,19 +117,9 @@ StopSignalWatcher::~StopSignalWatcher()
     watcher.join();
 }
 
-std::mutex& stop_targets_mutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-void request_stop()
+void stop_and_wake_sleepers()
 {
     stop_mining.store(true);
-    {
-        std::lock_guard<std::mutex> lock(stop_targets_mutex());
-        if (g_corvane_miner_client) g_corvane_miner_client->interrupt();
-    }
     wake_sleepers();
 }
 

@@ -58,11 +58,11 @@ void print_does_not_fit(const BufferFootprint& f, uint64_t free_bytes, LeafStora
 
 }  // namespace
 
-std::optional<LeafStorage> plan_leaf_storage(const GuesserGeometry& geometry)
+std::optional<LeafStorage> plan_leaf_storage(const GuesserGeometry& geometry, GpuStatus& status)
 {
     size_t free_bytes = 0;
     size_t total_bytes = 0;
-    if (!crv_cuda_ok(cudaMemGetInfo(&free_bytes, &total_bytes), "memory info")) return std::nullopt;
+    if (!status.check(cudaMemGetInfo(&free_bytes, &total_bytes), "memory info")) return std::nullopt;
     const BufferFootprint footprint = buffer_footprint(geometry);
     const std::optional<LeafStorage> storage = fitting_leaf_storage(footprint, free_bytes, geometry.build.leaves);
     if (!storage) {

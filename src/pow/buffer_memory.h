@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "diag/gpu_status.h"
 #include "pow/pow.h"
 
 struct BufferFootprint {
@@ -27,5 +28,6 @@ std::optional<LeafStorage> fitting_leaf_storage(const BufferFootprint& footprint
                                                 LeafStorage requested);
 
 // The same decision against the current device's free memory. When nothing fits, one line on
-// standard error names the GPU, the bytes needed and free, and what to do.
-std::optional<LeafStorage> plan_leaf_storage(const GuesserGeometry& geometry);
+// standard error names the GPU, the bytes needed and free, and what to do. A failed query is kept
+// in `status`.
+std::optional<LeafStorage> plan_leaf_storage(const GuesserGeometry& geometry, GpuStatus& status);

@@ -6,8 +6,6 @@
 
 #include "diag/console_line.h"
 
-std::unique_ptr<GuesserBuffer> current_buffer;
-
 GuesserBuffer::GuesserBuffer(GuesserBuffer&& other) noexcept
     : merkle_root(other.merkle_root),
       final_hash(other.final_hash),
@@ -60,13 +58,14 @@ bool built_for(const GuesserBuffer& buffer, const PowMastPaths& paths, uint64_t 
            a.header[1] == paths.header[1] && a.kernel[0] == paths.kernel[0];
 }
 
-bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out)
+bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out,
+                        GpuStatus& status)
 {
     print_line(std::cout, "\n=== STARTING GPU PREPROCESSING ===");
     print_line(std::cout, "Threshold: " + puzzle.threshold_text);
     print_parts(std::cout, "Target: 0x", std::hex, puzzle.threshold[4], std::dec);
 
-    GuesserBuffer buffer = Pow::preprocess_gpu(puzzle.mast_paths, geometry);
+    GuesserBuffer buffer = Pow::preprocess_gpu(puzzle.mast_paths, geometry, status);
     if (buffer.d_merkle_tree == nullptr) {
         print_line(std::cerr, "✗ GPU preprocessing failed!");
         return false;
@@ -77,22 +76,12 @@ bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geom
     return true;
 }
 
-bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry)
-{
-    GuesserBuffer buffer;
-    if (!buildGuesserBuffer(puzzle, geometry, buffer)) return false;
-    // The previous buffer is destroyed (and its device memory freed) once the new one is in place.
-    current_buffer = std::make_unique<GuesserBuffer>(std::move(buffer));
-    return true;
-}
-
-void cleanup_gpu_memory()
+void cleanup_gpu_memory(GuesserBuffer& buffer)
 {
     print_line(std::cout, "Cleaning up GPU memory...");
-    if (current_buffer) {
+    if (buffer.d_merkle_tree != nullptr || buffer.d_leafs != nullptr) {
         print_line(std::cout, "Cleaning up current mining buffer...");
-        current_buffer->cleanup();
-        current_buffer.reset();
+        buffer.cleanup();
     }
 
     cudaError_t status = cudaDeviceSynchronize();

@@ -4,9 +4,12 @@
 #include "pow/guesser_buffer.h"
 
 #include <algorithm>
+#include <iostream>
 #include <optional>
 
+#include "diag/console_line.h"
 #include "diag/debug.h"
+#include "diag/gpu_status.h"
 #include "gpu/device_buffer.h"
 #include "gpu/launch.h"
 #include "pow/buffer_memory.h"
@@ -66,9 +69,9 @@ private:
     cudaStream_t stream_ = nullptr;
 };
 
-bool launch_ok(const char* label)
+bool launch_ok(const char* label, GpuStatus& status)
 {
-    return crv_cuda_ok(cudaGetLastError(), label);
+    return status.check(cudaGetLastError(), label);
 }
 
 unsigned blocks_for(uint64_t count)
@@ -81,7 +84,7 @@ constexpr int ZIP_LAUNCHES_PER_SYNC = 4;
 
 // Level k - 1 (nodes count .. 2 count - 1) from level k for k = height - 1 .. 1, each level in
 // launches of bounded length; the stream orders the levels.
-bool build_upper_levels(Digest* nodes, const GuesserGeometry& geometry, cudaStream_t stream)
+bool build_upper_levels(Digest* nodes, const GuesserGeometry& geometry, cudaStream_t stream, GpuStatus& status)
 {
     const uint64_t per_launch = geometry.build.launch_permutations;
     int launches_since_sync = 0;
@@ -91,10 +94,10 @@ bool build_upper_levels(Digest* nodes, const GuesserGeometry& geometry, cudaStre
             const uint64_t part = std::min(per_launch, count - begin);
             gpu::launch(merkle_zip_kernel, dim3(blocks_for(part)), dim3(GUESSER_BLOCK_SIZE), stream,
                         nodes + count + begin, static_cast<const Digest*>(nodes + 2 * (count + begin)), part);
-            if (!launch_ok("launch merkle_zip layer")) return false;
+            if (!launch_ok("launch merkle_zip layer", status)) return false;
             const bool last = k == 1 && begin + part == count;
             if (++launches_since_sync >= ZIP_LAUNCHES_PER_SYNC || last) {
-                if (!crv_cuda_ok(cudaStreamSynchronize(stream), "sync merkle_zip batch")) return false;
+                if (!status.check(cudaStreamSynchronize(stream), "sync merkle_zip batch")) return false;
                 launches_since_sync = 0;
             }
         }
@@ -108,8 +111,14 @@ bool build_upper_levels(Digest* nodes, const GuesserGeometry& geometry, cudaStre
 // released, and the caller gets an empty buffer.
 GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserGeometry& geometry)
 {
+    GpuStatus status;
+    return preprocess_gpu(mast_paths, geometry, status);
+}
+
+GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserGeometry& geometry, GpuStatus& status)
+{
     if (!geometry.valid()) {
-        crv_print_cuda_error("guesser geometry", cudaErrorInvalidValue);
+        print_line(std::cerr, "Error: the guesser geometry is invalid");
         return GuesserBuffer{};
     }
     const uint64_t height = geometry.tree_height;
@@ -118,54 +127,54 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     const Digest commitment = mast_paths.commit();
     crv_debug_line("preprocess: commitment computed");
 
-    const std::optional<LeafStorage> storage = plan_leaf_storage(geometry);
+    const std::optional<LeafStorage> storage = plan_leaf_storage(geometry, status);
     if (!storage) return GuesserBuffer{};
 
     BuildStream stream;
-    if (!crv_cuda_ok(stream.create(), "create stream")) return GuesserBuffer{};
+    if (!status.check(stream.create(), "create stream")) return GuesserBuffer{};
 
     // One slot per node number; slot 0 holds no node and stays zero.
     gpu::DeviceBuffer<Digest> nodes;
-    if (!crv_cuda_ok(nodes.allocate(num_leafs), "malloc d_internal_nodes")) return GuesserBuffer{};
-    if (!crv_cuda_ok(cudaMemsetAsync(nodes.get(), 0, nodes.bytes(), stream.get()), "memset d_internal_nodes"))
+    if (!status.check(nodes.allocate(num_leafs), "malloc d_internal_nodes")) return GuesserBuffer{};
+    if (!status.check(cudaMemsetAsync(nodes.get(), 0, nodes.bytes(), stream.get()), "memset d_internal_nodes"))
         return GuesserBuffer{};
     gpu::DeviceBuffer<Digest> leaves;
-    if (*storage == LeafStorage::Stored && !crv_cuda_ok(leaves.allocate(num_leafs), "malloc d_leafs"))
+    if (*storage == LeafStorage::Stored && !status.check(leaves.allocate(num_leafs), "malloc d_leafs"))
         return GuesserBuffer{};
 
     {
         gpu::DeviceBuffer<Digest> scratch;
-        if (!crv_cuda_ok(scratch.allocate(window_build::scratch_digests(geometry)), "malloc window scratch"))
+        if (!status.check(scratch.allocate(window_build::scratch_digests(geometry)), "malloc window scratch"))
             return GuesserBuffer{};
         // The host waits for each chunk, so a failure is reported within one chunk.
         const auto launch_step = [&](const window_build::WindowStep& step) {
             gpu::launch(window_step_kernel, dim3(blocks_for(step.count)), dim3(GUESSER_BLOCK_SIZE), stream.get(), step);
-            return launch_ok("launch window_step");
+            return launch_ok("launch window_step", status);
         };
-        const auto sync_chunk = [&] { return crv_cuda_ok(cudaStreamSynchronize(stream.get()), "sync window chunk"); };
+        const auto sync_chunk = [&] { return status.check(cudaStreamSynchronize(stream.get()), "sync window chunk"); };
         if (!window_build::for_each_window_step(commitment, {nodes.get(), leaves.get(), scratch.get()}, geometry,
                                                 launch_step, sync_chunk))
             return GuesserBuffer{};
     }  // the scratch is freed before the upper levels
-    if (!build_upper_levels(nodes.get(), geometry, stream.get())) return GuesserBuffer{};
+    if (!build_upper_levels(nodes.get(), geometry, stream.get(), status)) return GuesserBuffer{};
     crv_debug_line("preprocess: merkle internal nodes built");
 
     gpu::DeviceBuffer<Digest> d_final_hash;
-    if (!crv_cuda_ok(d_final_hash.allocate(1), "malloc d_final_hash")) return GuesserBuffer{};
+    if (!status.check(d_final_hash.allocate(1), "malloc d_final_hash")) return GuesserBuffer{};
 
     Digest merkle_root{};
     Digest final_hash{};
     const Digest* root = nodes.get() + 1;
-    if (!crv_cuda_ok(cudaMemcpyAsync(&merkle_root, root, sizeof(Digest), cudaMemcpyDeviceToHost, stream.get()),
+    if (!status.check(cudaMemcpyAsync(&merkle_root, root, sizeof(Digest), cudaMemcpyDeviceToHost, stream.get()),
                      "memcpy merkle_root"))
         return GuesserBuffer{};
     gpu::launch(compute_final_hash_kernel, dim3(1), dim3(1), stream.get(), d_final_hash.get(), root, commitment);
-    if (!launch_ok("launch compute_final_hash")) return GuesserBuffer{};
-    if (!crv_cuda_ok(cudaMemcpyAsync(&final_hash, d_final_hash.get(), sizeof(Digest), cudaMemcpyDeviceToHost,
+    if (!launch_ok("launch compute_final_hash", status)) return GuesserBuffer{};
+    if (!status.check(cudaMemcpyAsync(&final_hash, d_final_hash.get(), sizeof(Digest), cudaMemcpyDeviceToHost,
                                      stream.get()),
                      "memcpy final_hash"))
         return GuesserBuffer{};
-    if (!crv_cuda_ok(cudaStreamSynchronize(stream.get()), "sync final ops")) return GuesserBuffer{};
+    if (!status.check(cudaStreamSynchronize(stream.get()), "sync final ops")) return GuesserBuffer{};
     crv_debug_line("preprocess: final hash and root obtained");
 
     GuesserBuffer buffer;

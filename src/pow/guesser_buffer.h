@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "diag/gpu_status.h"
 #include "gpu/runtime.h"
 #include "hash/digest.h"
 #include "pow/checked_puzzle.h"
@@ -33,27 +34,19 @@ struct GuesserBuffer {
     void cleanup();
 };
 
-// Owns the buffer of the puzzle being mined; null when there is none. Written only by the mining
-// thread (install, release) and by cleanup_gpu_memory after mining has stopped.
-extern std::unique_ptr<GuesserBuffer> current_buffer;
-
 // Whether `buffer` holds a tree of `tree_height` built from `paths`: a puzzle with the same paths
 // mines on with it.
 bool built_for(const GuesserBuffer& buffer, const PowMastPaths& paths, uint64_t tree_height);
 
 // Builds the buffer of the puzzle's paths on the current device into `out` (what `out` held is
-// destroyed), saying whether the leaves are stored. On failure (a device error, or too little free
-// memory to build) prints "✗ GPU preprocessing failed!", leaves `out` as it was and returns false.
-bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out);
+// destroyed), saying whether the leaves are stored. On failure prints "✗ GPU preprocessing failed!",
+// leaves `out` as it was and returns false: with `status` failed when a runtime call failed, ok when
+// the buffer does not fit the free memory.
+bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry, GuesserBuffer& out,
+                        GpuStatus& status);
 
-// The same, installing the buffer in current_buffer (the previous buffer
-// is destroyed), saying whether the leaves are stored. On failure (a device error, or too little
-// free memory to build) prints "✗ GPU preprocessing failed!", leaves current_buffer as it was and
-// returns false.
-bool preprocessPuzzle(const CheckedPuzzle& puzzle, const GuesserGeometry& geometry = {});
-
-// End-of-run teardown: releases current_buffer, synchronises, reports a pending error, resets the
-// device and prints the memory left.
-void cleanup_gpu_memory();
+// End-of-run teardown of the current device: frees `buffer`, synchronises, reports a pending
+// error, resets the device and prints the memory left.
+void cleanup_gpu_memory(GuesserBuffer& buffer);
 
 constexpr unsigned GUESSER_BLOCK_SIZE = 256;

@@ -24,6 +24,7 @@ struct GuesserGeometry {
 
 struct Pow;
 struct GuesserBuffer;
+class GpuStatus;
 
 struct PowMastPaths {
     Digest pow[3];     // siblings of the `pow` leaf in the header's tree, bottom level first
@@ -53,6 +54,10 @@ struct Pow {
     // leaves as the geometry's build config and the free memory decide. A default (empty) buffer on
     // failure, after one "[ERR][label] text" line, or one line saying what memory is missing.
     static GuesserBuffer preprocess_gpu(const PowMastPaths& mast_paths, const GuesserGeometry& geometry = {});
+    // The same, keeping the first failed runtime call in `status` (it stays ok when the buffer does
+    // not fit or the geometry is invalid).
+    static GuesserBuffer preprocess_gpu(const PowMastPaths& mast_paths, const GuesserGeometry& geometry,
+                                        GpuStatus& status);
 };
 
 static_assert(sizeof(PowMastPaths) == 240, "PowMastPaths is 30 packed field elements");
