@@ -1,4 +1,6 @@
 // The debug switch, the CUDA error lines, and the emulator's behaviours that the system relies on.
+#include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -7,6 +9,7 @@
 #include "diag/debug.h"
 #include "gpu/launch.h"
 #include "support/captured_output.h"
+#include "support/child_process.h"
 #include "support/device_test.h"
 
 namespace {
@@ -181,6 +184,117 @@ TEST(Emulator, HostThreadsOnTheirOwnDevicesWorkAtOnce)
     }
     EXPECT_EQ(emu::launches(), 3u * ROUNDS);
     EXPECT_EQ(emu::live_allocations() + emu::live_streams(), 0u);
+}
+
+// A lost card stays lost: the repeating fault aimed at device 1 fails its second allocation and every
+// later one, never device 0's. A failed count leaves the count alone, a failed selection the
+// thread's device.
+TEST(Emulator, RepeatingFaultsHitTheirDeviceAloneAndFailedSelectionsChangeNothing)
+{
+    emu::Config config;
+    config.device_count = 2;
+    emu::configure(config);
+    emu::fail_nth(emu::Op::Malloc, 2, cudaErrorECCUncorrectable, 1, true);
+    const struct { int device; cudaError_t result; } mallocs[] = {
+        {1, cudaSuccess}, {0, cudaSuccess}, {1, cudaErrorECCUncorrectable}, {0, cudaSuccess},
+        {1, cudaErrorECCUncorrectable}};
+    for (size_t i = 0; i < std::size(mallocs); ++i) {
+        void* p = nullptr;
+        ASSERT_EQ(cudaSetDevice(mallocs[i].device), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&p, 64), mallocs[i].result) << i;
+        EXPECT_EQ(cudaGetLastError(), mallocs[i].result) << i;
+        EXPECT_EQ(cudaFree(p), cudaSuccess);
+    }
+    int count = -1, device = -1;
+    emu::fail_nth(emu::Op::DeviceCount, 1, cudaErrorInsufficientDriver);
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorInsufficientDriver);
+    EXPECT_EQ(count, -1);
+    ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);  // a one-off
+    EXPECT_EQ(count, 2);
+    emu::fail_nth(emu::Op::SetDevice, 1, cudaErrorDevicesUnavailable, 1, true);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);  // selecting device 0 never fails
+        EXPECT_EQ(cudaSetDevice(1), cudaErrorDevicesUnavailable);
+        ASSERT_EQ(cudaGetDevice(&device), cudaSuccess);
+        EXPECT_EQ(device, 0);
+    }
+}
+
+// Device 1 is a 7.5 card the binary has no code for: kernels neither launch nor answer queries
+// there. Flags belong to a device and go with its reset alone; an old driver stops the runtime.
+TEST(Emulator, OldCardsFlagsBusIdsAndDriverVersionsAnswerLikeTheRuntime)
+{
+    emu::Config config;
+    config.device_count = 2;
+    config.devices.resize(2);
+    config.devices[1].major = 7;
+    config.devices[1].minor = 5;
+    emu::configure(config);
+    const struct { int device; int capability; cudaError_t kernels; } cards[] = {
+        {0, 89, cudaSuccess}, {1, 75, cudaErrorNoKernelImageForDevice}};
+    char bus_ids[2][16] = {};
+    for (const auto& card : cards) {
+        SCOPED_TRACE(card.device);
+        cudaDeviceProp prop{};
+        cudaFuncAttributes attributes{};
+        int blocks = 0;
+        unsigned domain = 0, bus = 0, slot = 0;
+        char* id = bus_ids[card.device];
+        ASSERT_EQ(in_order({cudaSetDevice(card.device), cudaGetDeviceProperties(&prop, card.device),
+                            cudaDeviceGetPCIBusId(id, sizeof(bus_ids[0]), card.device)}), 0);
+        EXPECT_EQ(prop.major * 10 + prop.minor, card.capability);
+        EXPECT_TRUE(std::strlen(id) == 12 && std::sscanf(id, "%4x:%2x:%2x.0", &domain, &bus, &slot) == 3) << id;
+        EXPECT_EQ(std::vector<unsigned>({domain, bus, slot}),
+                  std::vector<unsigned>({unsigned(prop.pciDomainID), unsigned(prop.pciBusID), unsigned(prop.pciDeviceID)}));
+        EXPECT_EQ(cudaFuncGetAttributes(&attributes, add_kernel), card.kernels);
+        EXPECT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, add_kernel, 256, 0), card.kernels);
+        EXPECT_EQ(cudaGetLastError(), card.kernels);
+        gpu::launch(add_kernel, dim3(1), dim3(32), nullptr, static_cast<int*>(nullptr), 0, 1);
+        EXPECT_EQ(support::finish_launch(), card.kernels);
+    }
+    EXPECT_STRNE(bus_ids[0], bus_ids[1]);
+    EXPECT_EQ(emu::launches(), 1u);
+
+    unsigned flags[2] = {};
+    const unsigned set = cudaDeviceScheduleBlockingSync | cudaDeviceLmemResizeToMax;
+    ASSERT_EQ(in_order({cudaSetDevice(1), cudaSetDeviceFlags(set)}), 0);
+    EXPECT_EQ(cudaSetDeviceFlags(cudaDeviceScheduleSpin | cudaDeviceScheduleYield), cudaErrorInvalidValue);  // one policy
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    ASSERT_EQ(in_order({cudaSetDevice(0), cudaDeviceReset(), cudaGetDeviceFlags(&flags[0]), cudaSetDevice(1),
+                        cudaDeviceSynchronize(), cudaGetDeviceFlags(&flags[1])}), 0);
+    EXPECT_EQ(flags[0], cudaDeviceMapHost);  // implied by the runtime, always reported
+    EXPECT_EQ(flags[1], set | cudaDeviceMapHost);
+    ASSERT_EQ(in_order({cudaDeviceReset(), cudaGetDeviceFlags(&flags[1])}), 0);
+    EXPECT_EQ(flags[1], cudaDeviceMapHost);
+
+    int driver = 0, runtime = 0, count = -1;
+    ASSERT_EQ(in_order({cudaDriverGetVersion(&driver), cudaRuntimeGetVersion(&runtime)}), 0);
+    EXPECT_EQ(std::make_pair(driver, runtime), std::make_pair(13000, CUDART_VERSION));
+    config.driver_version = 12040;  // CUDA 12.4's, too old for a 13.0 runtime
+    emu::configure(config);
+    ASSERT_EQ(cudaDriverGetVersion(&driver), cudaSuccess);
+    EXPECT_EQ(driver, 12040);
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorInsufficientDriver);
+    EXPECT_EQ(count, -1);
+    EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "CUDA driver version is insufficient for CUDA runtime version");
+}
+
+// The emulated executable hands its environment to the emulator: its --test run on device 1 shows
+// the capability set for it, or finds no device under an old driver or a failing count.
+TEST(EmulatorProcess, EnvironmentSetsCapabilitiesDriverAndCountFaults)
+{
+    const std::string miner = CRV_MINER_EMU;
+    if (miner.empty()) GTEST_SKIP() << "the emulated executable is not built";
+    const struct { const char* setting; const char* expected; } runs[] = {
+        {"CRV_EMU_DEVICE_CC=8.9,7.5", "Compute capability: 7.5\n"},
+        {"CRV_EMU_DRIVER_VERSION=12040", "No CUDA devices found!\n"},
+        {"CRV_EMU_FAULT=device_count:1+:100", "No CUDA devices found!\n"},
+    };
+    for (const auto& run : runs) {
+        const auto r = support::run_process(miner, {"corvane-miner", "--gpu", "1", "--test"},
+                                            {"CRV_EMU_DEVICE_COUNT=2", run.setting, "CRV_DEBUG"});
+        EXPECT_NE((r.out + r.err).find(run.expected), std::string::npos) << run.setting << "\n" << r.out << r.err;
+    }
 }
 
 }  // namespace

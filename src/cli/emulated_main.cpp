@@ -4,11 +4,13 @@
 //     seconds;
 //   CRV_EMU_FAULT="kernel:20:700 sync:2:700:1" injects device faults through the emulator's hook:
 //     OP:N:CODE fails the N-th call of OP (malloc, memset, memcpy, stream, launch, kernel, sync,
-//     occupancy) with the cudaError_t numbered CODE; OP:N:CODE:DEVICE counts only the calls made
-//     while that device is current; corrupt:BYTES flips a bit of every later device-to-host copy of
-//     at least BYTES bytes (a hit's paths, for one);
-//   CRV_EMU_DEVICE_COUNT=3 and CRV_EMU_DEVICE_MEMORY_MB="1024,8,1024" set the number of devices and
-//     each one's memory (read by the emulator itself);
+//     occupancy, device_count, set_device) with the cudaError_t numbered CODE; OP:N+:CODE fails
+//     that call and every later one; a trailing :DEVICE counts only the calls made while that
+//     device is current (for set_device, the calls selecting it); corrupt:BYTES flips a bit of
+//     every later device-to-host copy of at least BYTES bytes (a hit's paths, for one);
+//   CRV_EMU_DEVICE_COUNT=3, CRV_EMU_DEVICE_MEMORY_MB="1024,8,1024", CRV_EMU_DEVICE_CC="8.9,7.5"
+//     and CRV_EMU_DRIVER_VERSION=12040 set the number of devices, each one's memory and compute
+//     capability, and the driver (read by the emulator itself);
 //   bench_calibration_ms and bench_hit_ms in CRV_EMU_MINING shorten the bench's pacing.
 // The product's main has no such inputs.
 #include <chrono>
@@ -43,7 +45,8 @@ void inject_faults()
     static const std::map<std::string, emu::Op> ops = {
         {"malloc", emu::Op::Malloc}, {"memset", emu::Op::Memset},   {"memcpy", emu::Op::Memcpy},
         {"stream", emu::Op::StreamCreate}, {"launch", emu::Op::Launch}, {"kernel", emu::Op::Kernel},
-        {"sync", emu::Op::Synchronize},    {"occupancy", emu::Op::Occupancy}};
+        {"sync", emu::Op::Synchronize},    {"occupancy", emu::Op::Occupancy},
+        {"device_count", emu::Op::DeviceCount}, {"set_device", emu::Op::SetDevice}};
     for (const auto& [op, rest] : items("CRV_EMU_FAULT", ':')) {
         if (op == "corrupt") {
             emu::corrupt_copies_back(std::stoul(rest));
@@ -55,7 +58,10 @@ void inject_faults()
         std::istringstream in(rest);
         for (std::string field; std::getline(in, field, ':');) fields.push_back(std::stoi(field));
         if (fields.size() < 2) continue;
-        emu::fail_nth(found->second, fields[0], static_cast<cudaError_t>(fields[1]), fields.size() > 2 ? fields[2] : -1);
+        const std::string nth = rest.substr(0, rest.find(':'));
+        const bool repeat = nth.back() == '+';  // "N+": that call and every later one
+        emu::fail_nth(found->second, fields[0], static_cast<cudaError_t>(fields[1]), fields.size() > 2 ? fields[2] : -1,
+                      repeat);
     }
 }
 

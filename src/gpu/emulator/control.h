@@ -4,7 +4,9 @@
 // pool of host threads. Kernels may not use barriers or shared memory: each emulated thread runs to
 // completion. As on the real runtime, the current device belongs to the host thread, and memory,
 // streams, events, kernel faults and cudaDeviceReset belong to the device current when they were
-// made. Included by cuda_runtime.h, whose types it uses.
+// made. The binary it stands for has kernel code for compute capability 8.0 and later: on an older
+// device kernels neither launch nor answer cudaFuncGetAttributes or the occupancy query
+// (cudaErrorNoKernelImageForDevice). Included by cuda_runtime.h, whose types it uses.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,7 @@ namespace emu {
 
 struct VirtualDevice {
     std::string name = "Corvane Emulated GPU";
-    int major = 8;
+    int major = 8;  // compute capability
     int minor = 9;
     int multiprocessor_count = 4;
     int max_threads_per_block = 1024;
@@ -32,22 +34,26 @@ struct Config {
     VirtualDevice device;  // every device not given in `devices`
     int worker_threads = 2;
     std::vector<VirtualDevice> devices;  // devices 0, 1, ... where they differ from `device`
+    int driver_version = 13000;  // what cudaDriverGetVersion answers; 0: no driver
 };
 
-// Replaces the configuration and resets all state (memory, streams, errors, faults). Until the
-// first call the emulator runs Config{}, with the device count taken from CRV_EMU_DEVICE_COUNT
-// when that holds a number from 0 to 64, and device d's capacity from the d-th comma-separated
-// number of CRV_EMU_DEVICE_MEMORY_MB, in MiB (how process-level tests set up the emulated
-// executable).
+// Replaces the configuration and resets all state (memory, streams, flags, errors, faults). Until
+// the first call the emulator runs Config{} with these from the environment (how process-level
+// tests set up the emulated executable): the device count from CRV_EMU_DEVICE_COUNT when that
+// holds a number from 0 to 64; device d's capacity from the d-th comma-separated number of
+// CRV_EMU_DEVICE_MEMORY_MB, in MiB, and its compute capability from the d-th "major.minor" of
+// CRV_EMU_DEVICE_CC ("8.9,7.5"); the driver version from CRV_EMU_DRIVER_VERSION (12040: CUDA 12.4).
 void configure(const Config& config);
 
-enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy };
+enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy, DeviceCount, SetDevice };
 
-// The nth call of `op` from now on (1 = the next) fails with `error`; with `device` >= 0 only calls
-// made while that device is current count. A Launch fault is a launch error visible at once; a
-// Kernel fault lets the launch succeed and the kernel not run, its error surfacing at the next
-// synchronisation with that device. Synchronize covers stream, event and device synchronisation.
-void fail_nth(Op op, int nth, cudaError_t error, int device = -1);
+// The nth call of `op` from now on (1 = the next) fails with `error`, and with `repeat` every later
+// one too (a card that is gone stays gone); with `device` >= 0 only calls made while that device is
+// current count, for SetDevice the calls selecting that device. A Launch fault is a launch error
+// visible at once; a Kernel fault lets the launch succeed and the kernel not run, its error
+// surfacing at the next synchronisation with that device. Synchronize covers stream, event and
+// device synchronisation. A failed SetDevice leaves the thread's device as it was.
+void fail_nth(Op op, int nth, cudaError_t error, int device = -1, bool repeat = false);
 void clear_faults();
 // From now on every device-to-host copy of at least `min_bytes` bytes succeeds with the lowest bit
 // of its last byte flipped, as a failing card's would; 0 ends it. Reset with the faults.
@@ -67,8 +73,8 @@ void launch(dim3 grid, dim3 block, cudaStream_t stream, Body&& body)
     run_grid(grid, block, stream, std::function<void()>(std::forward<Body>(body)));
 }
 
-// What the virtual device answers to cudaFuncGetAttributes and to the occupancy query.
-int kernel_max_threads_per_block();
+// What the current device answers to cudaFuncGetAttributes and to the occupancy query.
+cudaError_t kernel_attributes(cudaFuncAttributes* attributes);
 cudaError_t occupancy(int* blocks, int block_size);
 
 }  // namespace emu

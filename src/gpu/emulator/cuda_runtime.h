@@ -17,6 +17,9 @@
 #define __forceinline__ inline
 #define __launch_bounds__(...)
 
+// The toolkit the emulator stands for: 1000 * major + 10 * minor.
+#define CUDART_VERSION 13000
+
 enum cudaError_t {
     cudaSuccess = 0,
     cudaErrorInvalidValue = 1,
@@ -25,6 +28,8 @@ enum cudaError_t {
     cudaErrorInvalidConfiguration = 9,
     cudaErrorInvalidDevicePointer = 17,
     cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorInsufficientDriver = 35,
+    cudaErrorDevicesUnavailable = 46,
     cudaErrorInvalidDeviceFunction = 98,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
@@ -61,6 +66,8 @@ enum cudaDeviceAttr {
     cudaDevAttrWarpSize = 10,
     cudaDevAttrMultiProcessorCount = 16,
     cudaDevAttrMaxThreadsPerMultiProcessor = 39,
+    cudaDevAttrComputeCapabilityMajor = 75,
+    cudaDevAttrComputeCapabilityMinor = 76,
     cudaDevAttrMaxBlocksPerMultiprocessor = 106,
 };
 
@@ -79,6 +86,16 @@ struct CUevent_st;
 using cudaEvent_t = CUevent_st*;
 constexpr unsigned int cudaEventDisableTiming = 0x02;
 
+// Device flags: one scheduling policy at most, and options.
+constexpr unsigned int cudaDeviceScheduleAuto = 0x00;
+constexpr unsigned int cudaDeviceScheduleSpin = 0x01;
+constexpr unsigned int cudaDeviceScheduleYield = 0x02;
+constexpr unsigned int cudaDeviceScheduleBlockingSync = 0x04;
+constexpr unsigned int cudaDeviceScheduleMask = 0x07;
+constexpr unsigned int cudaDeviceMapHost = 0x08;
+constexpr unsigned int cudaDeviceLmemResizeToMax = 0x10;
+constexpr unsigned int cudaDeviceSyncMemops = 0x80;
+
 struct cudaDeviceProp {
     char name[256];
     size_t totalGlobalMem;
@@ -89,6 +106,9 @@ struct cudaDeviceProp {
     int multiProcessorCount;
     int maxThreadsPerMultiProcessor;
     int maxBlocksPerMultiProcessor;
+    int pciBusID;
+    int pciDeviceID;
+    int pciDomainID;
 };
 
 struct cudaFuncAttributes {
@@ -107,11 +127,25 @@ extern __thread uint3 gridDim;
 const char* cudaGetErrorString(cudaError_t error);
 cudaError_t cudaGetLastError();
 
+// The driver's version reads even where the runtime cannot start (0: no driver at all); the
+// runtime's is CUDART_VERSION. Under a driver older than the runtime's major version the calls on
+// devices fail with cudaErrorInsufficientDriver.
+cudaError_t cudaDriverGetVersion(int* version);
+cudaError_t cudaRuntimeGetVersion(int* version);
+
+// A runtime that cannot start (an injected fault, an old driver) leaves *count as it was, as the
+// real one does; a machine without devices reads 0.
 cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
+// "0000:0D:00.0": domain, bus, device and function in upper-case hex.
+cudaError_t cudaDeviceGetPCIBusId(char* id, int length, int device);
+// The current device's flags, kept until its cudaDeviceReset; the runtime's implied
+// cudaDeviceMapHost is always reported.
+cudaError_t cudaSetDeviceFlags(unsigned int flags);
+cudaError_t cudaGetDeviceFlags(unsigned int* flags);
 cudaError_t cudaDeviceReset();
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes);
@@ -171,8 +205,7 @@ inline T __ldg(const T* address)
 template <typename Kernel>
 cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, Kernel*)
 {
-    *attributes = cudaFuncAttributes{emu::kernel_max_threads_per_block(), 64, 0, 0};
-    return cudaSuccess;
+    return emu::kernel_attributes(attributes);
 }
 
 template <typename Kernel>

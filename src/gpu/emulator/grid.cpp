@@ -28,6 +28,7 @@ void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<vo
         // A kernel goes to a stream of the current device only; copies may go to any.
         if (status == cudaSuccess && (!valid_stream(s, stream) || device_of(stream) != device_of(nullptr)))
             status = cudaErrorInvalidResourceHandle;
+        if (status == cudaSuccess && !has_kernel_image(dev)) status = cudaErrorNoKernelImageForDevice;
         if (status == cudaSuccess &&
             (threads_per_block == 0 || grid.x == 0 || grid.y == 0 || grid.z == 0 ||
              threads_per_block > static_cast<unsigned long long>(dev.max_threads_per_block) ||

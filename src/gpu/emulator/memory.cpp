@@ -50,7 +50,8 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes)
 {
     auto& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.config.device_count == 0) return emu::fail(cudaErrorNoDevice);
+    const cudaError_t status = emu::check_device(s);
+    if (status != cudaSuccess) return emu::fail(status);
     const size_t total = emu::device_of(s, emu::current_device).total_memory;
     *total_bytes = total;
     *free_bytes = total - s.in_use[emu::current_device];

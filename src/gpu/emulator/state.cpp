@@ -10,28 +10,61 @@
 namespace emu {
 namespace {
 
-// The emulated executable has no test to configure it, so its starting device count and
-// capacities can come from the environment; configure() replaces them like everything else.
+// Applies `set` to device d's entry with the d-th comma-separated field of the environment
+// variable `name`; a field `set` rejects keeps that device's default.
+template <typename Set>
+void per_device(Config& config, const char* name, Set set)
+{
+    const char* text = std::getenv(name);
+    std::istringstream fields(text != nullptr ? text : "");
+    size_t d = 0;
+    for (std::string field; std::getline(fields, field, ','); ++d) {
+        if (config.devices.size() <= d) config.devices.push_back(config.device);
+        VirtualDevice parsed = config.devices[d];
+        if (set(field, parsed)) config.devices[d] = parsed;
+    }
+}
+
+// The leading decimal number of `text`, up to `*end`; false without one or above `max`.
+bool number(const char* text, char** end, unsigned long long max, unsigned long long* value)
+{
+    if (!std::isdigit(static_cast<unsigned char>(*text))) return false;
+    *value = std::strtoull(text, end, 10);
+    return *value <= max;
+}
+
+// The emulated executable has no test to configure it, so its starting devices and driver can
+// come from the environment; configure() replaces them like everything else.
 Config initial_config()
 {
     Config config;
+    char* end = nullptr;
+    unsigned long long value = 0;
     const char* count = std::getenv("CRV_EMU_DEVICE_COUNT");
-    if (count != nullptr && *count != '\0') {
+    if (count != nullptr && number(count, &end, 64, &value) && *end == '\0')
+        config.device_count = static_cast<int>(value);
+    const char* driver = std::getenv("CRV_EMU_DRIVER_VERSION");
+    if (driver != nullptr && number(driver, &end, 1000000, &value) && *end == '\0')
+        config.driver_version = static_cast<int>(value);
+    // "1024,8,1024": MiB of devices 0, 1, 2.
+    per_device(config, "CRV_EMU_DEVICE_MEMORY_MB", [](const std::string& field, VirtualDevice& device) {
         char* end = nullptr;
-        const long value = std::strtol(count, &end, 10);
-        if (*end == '\0' && value >= 0 && value <= 64) config.device_count = static_cast<int>(value);
-    }
-    // "1024,8,1024": MiB of devices 0, 1, 2; a field that is no number keeps that device's default.
-    const char* capacities = std::getenv("CRV_EMU_DEVICE_MEMORY_MB");
-    std::istringstream memory(capacities != nullptr ? capacities : "");
-    for (std::string field; std::getline(memory, field, ',');) {
-        config.devices.push_back(config.device);
+        unsigned long long mib = 0;
+        if (!number(field.c_str(), &end, SIZE_MAX >> 20, &mib) || *end != '\0') return false;
+        device.total_memory = static_cast<size_t>(mib) << 20;
+        return true;
+    });
+    // "8.9,7.5": compute capabilities of devices 0 and 1.
+    per_device(config, "CRV_EMU_DEVICE_CC", [](const std::string& field, VirtualDevice& device) {
         char* end = nullptr;
-        const unsigned long long mib = std::strtoull(field.c_str(), &end, 10);
-        if (!field.empty() && std::isdigit(static_cast<unsigned char>(field[0])) && *end == '\0' &&
-            mib <= (SIZE_MAX >> 20))
-            config.devices.back().total_memory = static_cast<size_t>(mib) << 20;
-    }
+        unsigned long long major = 0, minor = 0;
+        if (!number(field.c_str(), &end, 99, &major) || *end != '.' || !number(end + 1, &end, 9, &minor) ||
+            *end != '\0')
+            return false;
+        device.major = static_cast<int>(major);
+        device.minor = static_cast<int>(minor);
+        return true;
+    });
     return config;
 }
 
@@ -72,20 +105,34 @@ cudaError_t fail(cudaError_t error)
 
 cudaError_t take_fault(State& s, Op op)
 {
+    return take_fault(s, op, current_device);
+}
+
+cudaError_t take_fault(State& s, Op op, int device)
+{
     for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
-        if (it->op != op || (it->device >= 0 && it->device != current_device)) continue;
-        if (--it->remaining == 0) {
-            cudaError_t error = it->error;
-            s.faults.erase(it);
-            return error;
+        if (it->op != op || (it->device >= 0 && it->device != device)) continue;
+        if (it->remaining > 1) {
+            --it->remaining;
+            continue;
         }
+        const cudaError_t error = it->error;
+        if (!it->repeat) s.faults.erase(it);
+        return error;
     }
     return cudaSuccess;
 }
 
 cudaError_t check_device(const State& s)
 {
+    // Minor-version compatibility: any driver of the runtime's major version will do.
+    if (s.config.driver_version / 1000 < CUDART_VERSION / 1000) return cudaErrorInsufficientDriver;
     return s.config.device_count > 0 ? cudaSuccess : cudaErrorNoDevice;
+}
+
+bool has_kernel_image(const VirtualDevice& device)
+{
+    return device.major >= 8;
 }
 
 cudaError_t take_async_error(State& s, int device)
@@ -117,8 +164,13 @@ void release(State& s, int device)
     release_owned(s.streams, [](cudaStream_t x) { return x->device; }, [](cudaStream_t x) { delete x; });
     release_owned(s.events, [](cudaEvent_t x) { return x->device; }, [](cudaEvent_t x) { delete x; });
     release_owned(s.host_allocations, [](const auto& a) { return a.second; }, [](const auto& a) { std::free(a.first); });
-    if (device < 0) s.async_error.clear();
-    else s.async_error.erase(device);
+    if (device < 0) {
+        s.async_error.clear();
+        s.flags.clear();
+    } else {
+        s.async_error.erase(device);
+        s.flags.erase(device);
+    }
 }
 
 bool valid_stream(const State& s, cudaStream_t stream)
@@ -139,11 +191,11 @@ void configure(const Config& config)
     current_device = 0;
 }
 
-void fail_nth(Op op, int nth, cudaError_t error, int device)
+void fail_nth(Op op, int nth, cudaError_t error, int device, bool repeat)
 {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.faults.push_back(Fault{op, nth < 1 ? 1 : nth, error, device < 0 ? -1 : device});
+    s.faults.push_back(Fault{op, nth < 1 ? 1 : nth, error, device < 0 ? -1 : device, repeat});
 }
 
 void clear_faults()
@@ -182,11 +234,16 @@ unsigned long long launches()
     return s.launches;
 }
 
-int kernel_max_threads_per_block()
+cudaError_t kernel_attributes(cudaFuncAttributes* attributes)
 {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return device_of(s, current_device).kernel_max_threads_per_block;
+    cudaError_t status = check_device(s);
+    const VirtualDevice& device = device_of(s, current_device);
+    if (status == cudaSuccess && !has_kernel_image(device)) status = cudaErrorNoKernelImageForDevice;
+    if (status != cudaSuccess) return fail(status);
+    *attributes = cudaFuncAttributes{device.kernel_max_threads_per_block, 64, 0, 0};
+    return cudaSuccess;
 }
 
 }  // namespace emu
@@ -204,6 +261,8 @@ const char* cudaGetErrorString(cudaError_t error)
     case cudaErrorInvalidConfiguration: return "invalid configuration argument";
     case cudaErrorInvalidDevicePointer: return "invalid device pointer";
     case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+    case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+    case cudaErrorDevicesUnavailable: return "CUDA-capable device(s) is/are busy or unavailable";
     case cudaErrorInvalidDeviceFunction: return "invalid device function";
     case cudaErrorNoDevice: return "no CUDA-capable device is detected";
     case cudaErrorInvalidDevice: return "invalid device ordinal";

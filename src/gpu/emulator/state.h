@@ -22,7 +22,8 @@ struct Fault {
     Op op;
     int remaining;  // calls of op still to pass before this one fails
     cudaError_t error;
-    int device;  // only calls while this device is current count; -1: any device
+    int device;  // only calls on this device count; -1: any device
+    bool repeat;  // stays after failing a call, so every later call fails too
 };
 
 struct Allocation {
@@ -41,6 +42,7 @@ struct State {
     std::vector<Fault> faults;
     size_t corrupt_copies_from = 0;  // device-to-host copies of at least this many bytes arrive corrupted; 0: none
     std::map<int, cudaError_t> async_error;  // each device's kernel fault not yet reported by a synchronisation
+    std::map<int, unsigned int> flags;  // each device's cudaSetDeviceFlags, until its reset
     unsigned long long launches = 0;
 };
 
@@ -53,10 +55,14 @@ extern thread_local int current_device;
 const VirtualDevice& device_of(const State& s, int device);
 // Leaves a failure pending for the calling thread and returns it.
 cudaError_t fail(cudaError_t error);
-// Consumes one call of `op` on the current device against the fault plan; returns the injected
-// error or success.
+// Consumes one call of `op` on `device` (the current one unless given) against the fault plan;
+// returns the injected error or success.
 cudaError_t take_fault(State& s, Op op);
+cudaError_t take_fault(State& s, Op op, int device);
+// Whether the runtime can start (a recent enough driver) and has a device.
 cudaError_t check_device(const State& s);
+// Whether the binary has kernel code the device can run.
+bool has_kernel_image(const VirtualDevice& device);
 bool valid_stream(const State& s, cudaStream_t stream);
 // The device a stream's work runs on: its own, or the current one for the default stream.
 int device_of(cudaStream_t stream);
