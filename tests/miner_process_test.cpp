@@ -168,19 +168,15 @@ TEST(HelpText, ByteForByte)
               "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n");
 }
 
-TEST(NormalStart, MinesOnTheSelectedDeviceAndAnEscapedErrorEndsWithStatusOne)
+TEST(NormalStart, MinesOnTheListedCardsAndAnEscapedErrorEndsWithStatusOne)
 {
     emu::Config two;
     two.device_count = 2;
     emu::configure(two);
     StartupSettings settings;
     settings.gpus = {1};
-    int device = -1;
-    std::function<bool()> mining = [&] {
-        void* left = nullptr;  // freed by the device reset at the end
-        return cudaGetDevice(&device) == cudaSuccess && cudaMalloc(&left, 64) == cudaSuccess;
-    };
-    std::vector<int> cards = {-1};  // what mining is given: empty for a single card
+    std::function<bool()> mining = [] { return true; };
+    std::vector<int> cards;  // what mining is given: a single card is a rig of one
     auto start = [&] {
         return startMiningOnDevice(settings, [&](const std::string&, int, const std::vector<int>& gpus) {
             cards = gpus;
@@ -189,9 +185,7 @@ TEST(NormalStart, MinesOnTheSelectedDeviceAndAnEscapedErrorEndsWithStatusOne)
     };
     EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 0); }).out,
               "🌊 Corvane CUDA Miner - GPU 1 - Bridge 127.0.0.1:5002\n");
-    EXPECT_EQ(device, 1);
-    EXPECT_TRUE(cards.empty());
-    EXPECT_EQ(emu::live_allocations(), 0u);
+    EXPECT_EQ(cards, settings.gpus);
     settings.gpus = {1, 0};
     EXPECT_EQ(support::capture_output([&] { EXPECT_EQ(start(), 0); }).out,
               "🌊 Corvane CUDA Miner - GPUs 1, 0 - Bridge 127.0.0.1:5002\n");
@@ -221,8 +215,11 @@ TEST(EventQueue, TheNewestWorkQueuedWinsAndAStopWinsOverAll)
 {
     auto puzzle = [](const std::string& id) { return MiningEvent(EventType::NEW_PUZZLE, id, "{}"); };
     const MiningEvent stop(EventType::STOP_MINING, "", "Signal 2"), error(EventType::ERROR, "", "later");
-    const std::vector<std::tuple<std::vector<MiningEvent>, std::string>> cases = {
-        // queued behind a NEW_PUZZLE "p1", what is taken
+    struct Row {
+        std::vector<MiningEvent> queued;  // behind a NEW_PUZZLE "p1"
+        std::string taken;
+    };
+    const std::vector<Row> cases = {
         {{}, "p1"},
         {{error, MiningEvent(EventType::SOLUTION_FOUND, "p", "Nonce: 1")}, "p1"},
         {{puzzle("p2"), error, puzzle("p3")}, "p3"},
@@ -271,6 +268,16 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
     };
     const std::vector<Row> cases = {
         // args, devices, status, err
+        // A driver older than the runtime: the cards are there, but cannot be counted.
+        {{}, 2, 1,
+         "❌ Error: the CUDA devices cannot be used: CUDA driver version is insufficient for CUDA runtime version (the "
+         "installed driver supports CUDA 12.4; this miner needs a driver for CUDA 13.0 or later)\n",
+         "CRV_EMU_DRIVER_VERSION=12040"},
+        {{"--gpu", "all"}, 2, 1,
+         "❌ GPU 0 (Corvane Emulated GPU, compute capability 7.5) is left out: this miner needs compute capability 8.0 "
+         "or later\n❌ GPU 1 (Corvane Emulated GPU, compute capability 6.1) is left out: this miner needs compute "
+         "capability 8.0 or later\n",
+         "CRV_EMU_DEVICE_CC=7.5,6.1"},
         {{"--help", "--gpu", "-1"}, 0, 0, ""},  // no device: any device check would show
         {{"--gpu", "-1", "--help"}, 0, 1, "Invalid --gpu value: -1 (must be >= 0)\n"},
         {{}, 0, 1, "❌ Error: No CUDA devices found!\n"},
@@ -284,17 +291,7 @@ TEST(MinerProcess, StartUpEndsWithItsStatus)
         {{"--host", "localhost"}, 1, 1,
          "❌ Invalid address: localhost\nFailed to connect to miner bridge at localhost:5002\n"},
         {{"--port", where.substr(10), "--gpu", "1.9", "--port=6000"}, 2, 1,
-         "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n"},
-        // A driver older than the runtime: the cards are there, but cannot be counted.
-        {{}, 2, 1,
-         "❌ Error: the CUDA devices cannot be used: CUDA driver version is insufficient for CUDA runtime version (the "
-         "installed driver supports CUDA 12.4; this miner needs a driver for CUDA 13.0 or later)\n",
-         "CRV_EMU_FAULT=device_count:1:35 CRV_EMU_DRIVER_VERSION=12040"},
-        {{"--gpu", "all"}, 2, 1,
-         "❌ GPU 0 (Corvane Emulated GPU, compute capability 7.5) is left out: this miner needs compute capability 8.0 "
-         "or later\n❌ GPU 1 (Corvane Emulated GPU, compute capability 6.1) is left out: this miner needs compute "
-         "capability 8.0 or later\n",
-         "CRV_EMU_DEVICE_CC=7.5,6.1"}};
+         "❌ Failed to connect to bridge at " + where + "\nFailed to connect to miner bridge at " + where + "\n"}};
     support::ProcessResult r;
     for (const auto& [args, devices, status, err, emulator] : cases) {
         std::vector<std::string> argv = {"corvane-miner"};
@@ -532,9 +529,10 @@ TEST(MinerProcess, MiningGoesOnThroughALostConnectionAndAKeptSolutionIsSentOnlyW
         const support::ProcessResult r = miner->wait(20s);
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(bridge.wait_for_lines("\"SubmitSolution\"", 2, 0ms).size(), 1u);
-        EXPECT_TRUE(in_order(r.err, {"❌ Connection closed by bridge; mining goes on, reconnecting to 127.0.0.1:",
-                                     "⚠️ Solution for puzzle kept-puzzle... kept: the bridge is not connected"}))
-            << r.err;
+        // The hit may come before or after the fetcher sees the connection closed.
+        for (const char* line : {"❌ Connection closed by bridge; mining goes on, reconnecting to 127.0.0.1:",
+                                 "⚠️ Solution for puzzle kept-puzzle... kept: the bridge is not connected"})
+            EXPECT_EQ(count_of(r.err, line), 1u) << r.err;
         EXPECT_EQ(count_of(r.err, "⚠️ Dropped a kept solution of puzzle kept-puzzle...: the bridge has moved on to "
                                   "later-puzzle...\n"),
                   moved_on ? 1u : 0u);

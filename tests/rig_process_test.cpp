@@ -53,8 +53,10 @@ TEST(RigProcess, EachCardSearchesItsOwnRangesAndTheStatusLineCountsEveryCard)
 {
     TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("rig", "b", support::impossible_threshold()))));
     const auto miner = rig_on(bridge, 3, "all");
-    // Card 2 of 3 reaches its 15th range: 2 + 14 * 3.
-    ASSERT_TRUE(miner->wait_for_output("GPU 2: Nonce offset (range index): 44,", 60s)) << miner->out();
+    // Each card reaches its 10th range: card + 9 * 3.
+    for (const std::string line : {"GPU 0: Nonce offset (range index): 27,", "GPU 1: Nonce offset (range index): 28,",
+                                   "GPU 2: Nonce offset (range index): 29,"})
+        ASSERT_TRUE(miner->wait_for_output(line, 60s)) << miner->out();
     ASSERT_TRUE(miner->wait_for_output("📊 Status: ", 20s)) << miner->out();
     miner->send_signal(SIGINT);
     const support::ProcessResult r = miner->wait(20s);
@@ -119,7 +121,7 @@ TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
     };
     const std::vector<Row> rows = {
         {3, {"CRV_EMU_DEVICE_MEMORY_MB=1024,64,1024"}, " margin_mb=100", "GPU 2: Nonce offset (range index): 21,",
-         {"GPU 1: Error: GPU 1 (", "); not building: "}, " on 2 of 3 GPUs (GPU 0: ", 2, 0},
+         {"GPU 1: Error: GPU 1 (", "); not building: "}, " on 2 of 3 GPUs (GPU 0: ", 2, 0, false},
         {3, {"CRV_EMU_FAULT=kernel:30:700:1"}, "", "GPU 2: Nonce offset (range index): 41,",
          {"GPU 1: [ERR][sync parallel_mining_kernel] " + lost,
           "GPU 1: ❌ The GPU's context is lost (" + lost + "): this card is left out, 2 of 3 GPUs mine on\n"},

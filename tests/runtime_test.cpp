@@ -287,7 +287,7 @@ TEST(EmulatorProcess, EnvironmentSetsCapabilitiesDriverAndCountFaults)
     if (miner.empty()) GTEST_SKIP() << "the emulated executable is not built";
     const struct { const char* setting; const char* expected; } runs[] = {
         {"CRV_EMU_DEVICE_CC=8.9,7.5", "Compute capability: 7.5\n"},
-        {"CRV_EMU_DRIVER_VERSION=12040", "No CUDA devices found!\n"},
+        {"CRV_EMU_DRIVER_VERSION=12040", "insufficient for CUDA runtime version (the installed driver supports CUDA 12.4;"},
         {"CRV_EMU_FAULT=device_count:1+:100", "No CUDA devices found!\n"},
     };
     for (const auto& run : runs) {

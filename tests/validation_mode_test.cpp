@@ -95,7 +95,7 @@ TEST(ValidationTest, SmallTreeAgainstItsHostExpectationsMatchesEverywhereAndEnds
 TEST(ValidationTest, EachMismatchIsReportedAndEndsWith1)
 {
     const TestData::Expected good = host_expectations();
-    struct Case { void (*spoil)(TestData::Expected&); int failing_malloc; std::vector<std::string> lines; };
+    struct Case { void (*spoil)(TestData::Expected&); int failing_malloc; std::vector<std::string> lines; std::string err = ""; };
     const Case cases[] = {
         {[](TestData::Expected& e) { e.buffer_hash[2] ^= 1; }, 0,
          {"❌ Buffer hash does NOT match expected value from log!", "Computed: " + digest_to_hex(good.buffer_hash)}},
@@ -105,16 +105,18 @@ TEST(ValidationTest, EachMismatchIsReportedAndEndsWith1)
         {[](TestData::Expected& e) { e.path_a[28][0] = 1; }, 0, {"❌ path_a[28]: MISMATCH", "   Computed: 0"}},
         {[](TestData::Expected& e) { e.fast_mast_hash[1] ^= 1; }, 0, {"❌ FAST MAST HASH MISMATCH!"}},
         // The node array, the leaves, the build's scratch, the final-hash slot, the solution's paths,
-        // then the first guess's: a failed allocation is not reported, the paths stay zero and
-        // match only above the tree's height.
-        {[](TestData::Expected&) {}, 7, {"❌ path_a[0]: MISMATCH", "   Computed: 0", "Path A matches: 23/29", "Path B matches: 23/29"}},
+        // then the first guess's: a failed allocation is reported, the paths stay zero and match only
+        // above the tree's height.
+        {[](TestData::Expected&) {}, 7, {"❌ path_a[0]: MISMATCH", "   Computed: 0", "Path A matches: 23/29", "Path B matches: 23/29"},
+         "[ERR][malloc d_path_a] out of memory\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.lines.front());
         TestData::Expected spoiled = good;
         c.spoil(spoiled);
         const auto [status, r] = run(spoiled, c.failing_malloc);
-        EXPECT_TRUE(status == 1 && r.err.empty()) << status << r.err;
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(r.err, c.err);
         expect_lines_in_order(r.out, c.lines);
     }
 }

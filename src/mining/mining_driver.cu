@@ -286,7 +286,9 @@ SearchEnd continuousMiningLoop(const CheckedPuzzle& puzzle, const GuesserBuffer&
 {
     if (buffer.d_merkle_tree == nullptr) {
         print_parts(std::cerr, "ERROR: Invalid buffer for mining (missing GPU merkle tree)");
-        return SearchEnd{MiningSession::Next::STOPPED};
+        SearchEnd end;
+        end.next = MiningSession::Next::STOPPED;
+        return end;
     }
     if (!pipeline.ready() && !pipeline.prepare(config.max_batch_size, config.kernel)) {
         SearchEnd end;
