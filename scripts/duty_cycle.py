@@ -56,14 +56,15 @@ class DutyCycle:
 
     @staticmethod
     def measure(ranges):
-        """(duty cycle, ranges, M nonces/s, seconds waited for work, solutions), or None below two ranges."""
+        """(duty cycle, ranges, M nonces/s, seconds waited for work, solutions, seconds searching), or None
+        below two ranges."""
         busy = counted = nonces = waited = 0.0
         for (before, _, _, solved), (at, seconds, n, _) in zip(ranges, ranges[1:]):
             wait = max(0.0, at - seconds - before) if solved else 0.0
             busy, counted, nonces, waited = busy + seconds, counted + at - before - wait, nonces + n, waited + wait
         if counted <= 0:
             return None
-        return busy / counted, len(ranges), nonces / counted / 1e6, waited, sum(r[3] for r in ranges[:-1])
+        return busy / counted, len(ranges), nonces / counted / 1e6, waited, sum(r[3] for r in ranges[:-1]), busy
 
     def report(self):
         """The summary lines, and whether every card had something to measure."""
@@ -72,14 +73,17 @@ class DutyCycle:
             return ["duty cycle: not measured (%s)" % (", ".join(
                 "%s%d ranges" % (card, len(self.cards[card])) for card in measured) or "no range ended")], False
 
-        def text(duty, ranges, rate, waited, solutions):
-            wait = "; %.1f s waiting for new work after %d solutions left out" % (waited, solutions) if solutions else ""
-            return "%.1f%% over %d ranges, %.3f M nonces/s%s" % (duty * 100, ranges, rate, wait)
+        def text(duty, ranges, rate, waited, solutions, busy, cards=1):
+            # The first range of each card is outside its interval: busy covers the others.
+            wait = "; %.1f s waiting for new work after %d solution(s) left out" % (waited, solutions) if solutions else ""
+            return "%.1f%% over %d ranges (%.0f ms each), %.4g M nonces/s%s" % (
+                duty * 100, ranges, busy * 1000 / (ranges - cards), rate, wait)
 
         figures = list(measured.values())
-        total = [sum(f[i] for f in figures) for i in range(5)]
-        total[0] /= len(figures)  # the cards' mean; ranges, rates, waits and solutions add up
-        lines = ["duty cycle: " + text(*total) + (" (mean of %d cards)" % len(figures) if len(figures) > 1 else "")]
+        total = [sum(f[i] for f in figures) for i in range(6)]
+        total[0] /= len(figures)  # the cards' mean; the rest adds up
+        lines = ["duty cycle: " + text(*total, len(figures)) +
+                 (" (mean of %d cards)" % len(figures) if len(figures) > 1 else "")]
         if len(figures) > 1:
             lines += ["  %sduty cycle %s" % (card, text(*f)) for card, f in measured.items()]
         return lines, True

@@ -24,6 +24,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
 from duty_cycle import DutyCycle, run_for  # noqa: E402
 from pow_verify import P, to_hex  # noqa: E402
 
@@ -70,7 +71,7 @@ def main():
     bridge = subprocess.Popen([sys.executable, os.path.join(HERE, "soak_bridge.py"), "--port", str(port),
                                "--epoch", str(time.time()), "--duration", str(args.seconds + 120), "--no-work-s", "0",
                                "--tree-height", str(args.tree_height), "--threshold", threshold(args),
-                               "--fixed-paths", "--advance-on-solution", "--verifier",
+                               "--fixed-paths", "--advance-on-solution", "--block-every", "1000000000", "--verifier",
                                os.path.join(HERE, "pow_verify.py"), "--journal", journal])
     deadline = time.time() + 10
     while not listening(port) and time.time() < deadline and bridge.poll() is None:

@@ -24,6 +24,7 @@ import sys
 import threading
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
 from pow_verify import VALIDATION_PATHS
 
 P = 2**64 - 2**32 + 1
