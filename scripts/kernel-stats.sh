@@ -40,6 +40,8 @@ WORK=build-kernel-stats
 
 NVCC=${CUDACXX:-$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)}
 [ -x "$NVCC" ] || { echo "kernel-stats: nvcc not found (set CUDACXX)" >&2; exit 1; }
+# The report and the fetch of the tools need Python and pip, which a fresh machine lacks.
+command -v python3 >/dev/null || bash scripts/install-deps.sh python3
 cuda_major=$("$NVCC" --version | sed -n 's/.*release \([0-9]*\)\..*/\1/p')
 
 find_tool() {
@@ -54,6 +56,7 @@ find_tool() {
 }
 if ! find_tool nvdisasm >/dev/null || ! find_tool cuobjdump >/dev/null; then
     echo "kernel-stats: installing nvdisasm and cuobjdump $cuda_major.x into .whl/" >&2
+    python3 -m pip --version >/dev/null 2>&1 || bash scripts/install-deps.sh python3-pip >&2
     python3 -m pip install --quiet --disable-pip-version-check --target .whl \
         "nvidia-cuda-nvdisasm>=$cuda_major,<$((cuda_major + 1))" \
         "nvidia-cuda-cuobjdump>=$cuda_major,<$((cuda_major + 1))" >&2

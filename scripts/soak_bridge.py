@@ -4,7 +4,10 @@
 One bridge process: scripts/soak_run.py starts a new one every minute. Puzzles follow the wall clock
 from a shared epoch, so every process of a run announces the same puzzle at the same time: puzzle k
 lives from epoch + k * switch_s, a new block every block_every puzzles, and two neighbouring ids of
-a block share their paths (the miner may keep its buffer). The first seconds of each process answer
+a block share their paths (the miner may keep its buffer). With --advance-on-solution puzzle k is
+instead the one after k verified solutions, all on one block; --fixed-paths gives every puzzle the
+validation test's paths (whose full-height root the Python verifier knows) and --threshold a fixed
+threshold (the GPU check's mining step). The first seconds of each process answer
 "No puzzle available". Each submission is checked by the verifier tool (tests/tools/soak_verify.cpp)
 against the puzzle announced under its id, journalled, and answered with a verdict line. After
 `duration` seconds (and just after the next puzzle began) the process ends, closing its
@@ -20,6 +23,9 @@ import subprocess
 import sys
 import threading
 import time
+
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
+from pow_verify import VALIDATION_PATHS
 
 P = 2**64 - 2**32 + 1
 TREE_PATH = 29
@@ -39,8 +45,8 @@ def digest_from(*words):
 class Schedule:
     def __init__(self, args):
         self.epoch, self.switch_s, self.block_every = args.epoch, args.switch_s, args.block_every
-        self.seed = args.seed
-        self.threshold = digest_hex([P - 1] * 4 + [P // args.difficulty])
+        self.seed, self.fixed_paths = args.seed, args.fixed_paths
+        self.threshold = args.threshold or digest_hex([P - 1] * 4 + [P // args.difficulty])
 
     def index_at(self, t):
         return max(0, int((t - self.epoch) // self.switch_s))
@@ -49,6 +55,8 @@ class Schedule:
         block = k // self.block_every
         paths_of = (self.seed, block, (k % self.block_every) // 2)
         d = lambda *w: digest_hex(digest_from(*paths_of, *w))
+        if self.fixed_paths:
+            d = lambda part, i: VALIDATION_PATHS[{"pow": 0, "header": 3, "kernel": 5}[part] + i]
         return {
             "id": "s%05d-%s" % (k, hashlib.sha256(("%s/%d" % (self.seed, k)).encode()).hexdigest()[:40]),
             "prev_block": digest_hex(digest_from(self.seed, "block", block)),
@@ -72,6 +80,7 @@ class Bridge:
         self.journal = open(args.journal, "a")
         self.verifier = subprocess.Popen([args.verifier], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.connections = []
+        self.solved = 0  # verified solutions of the current puzzle's predecessors (--advance-on-solution)
 
     def record(self, **entry):
         entry["t"] = round(time.time() - self.schedule.epoch, 3)
@@ -101,7 +110,7 @@ class Bridge:
         if message == {"RequestPuzzle": None}:
             if now - self.started < self.args.no_work_s:
                 return {"msg_type": "error", "message": "No puzzle available"}
-            k = self.schedule.index_at(now)
+            k = self.solved if self.args.advance_on_solution else self.schedule.index_at(now)
             self.record(kind="served", k=k)
             return {"msg_type": "pow_puzzle_v1", "puzzle": self.schedule.puzzle(k)}
         body = message.get("SubmitSolution") if isinstance(message, dict) else None
@@ -116,6 +125,10 @@ class Bridge:
             verdict = self.verify(self.schedule.puzzle(k), pow_ if isinstance(pow_, dict) else {})
             # Seconds since a newer puzzle was announced under another id; 0 while it is current.
             late = max(0.0, now - (self.schedule.epoch + (k + 1) * self.args.switch_s))
+            if self.args.advance_on_solution:
+                with self.lock:
+                    late = 0.0 if k == self.solved else None
+                    self.solved += k == self.solved and verdict == "ok"
         self.record(kind="submission", id=puzzle_id, k=k, late_s=None if late is None else round(late, 3),
                     verdict=verdict, line=line)
         return {"msg_type": "solution_verdict", "proposal_id": puzzle_id, "verdict": verdict}
@@ -145,7 +158,8 @@ class Bridge:
         self.record(kind="bridge_start")
         # Ends just after a puzzle began, so that after a quick restart the puzzle is still the same one.
         end = self.started + self.args.duration
-        end = self.schedule.epoch + (self.schedule.index_at(end) + 1) * self.args.switch_s + 0.3
+        if not self.args.advance_on_solution:
+            end = self.schedule.epoch + (self.schedule.index_at(end) + 1) * self.args.switch_s + 0.3
         while time.time() < end:
             try:
                 conn, _ = listener.accept()
@@ -181,6 +195,9 @@ def main():
     s.add_argument("--tree-height", type=int, required=True)
     s.add_argument("--no-work-s", type=float, default=2)
     s.add_argument("--seed", default="soak")
+    s.add_argument("--threshold", help="every puzzle's threshold (80 hex digits) instead of --difficulty's")
+    s.add_argument("--fixed-paths", action="store_true", help="the validation test's paths for every puzzle")
+    s.add_argument("--advance-on-solution", action="store_true", help="a new puzzle id after each verified solution")
     s.add_argument("--verifier", required=True)
     s.add_argument("--journal", required=True)
     Bridge(s.parse_args()).run()

@@ -538,7 +538,29 @@ TEST(MinerProcess, MiningGoesOnThroughALostConnectionAndAKeptSolutionIsSentOnlyW
                   moved_on ? 1u : 0u);
         EXPECT_EQ(count_of(r.out, "✅ Connected to miner bridge at "), 2u);
         EXPECT_TRUE(in_order(r.out, {"SOLUTION FOUND", "✅ Connected to miner bridge", "✅ Solution sent to miner bridge\n"}));
+        // A dropped solution was found, never submitted.
+        EXPECT_TRUE(in_order(r.out, {"📊 Final status: ", moved_on ? ", solutions 2 found / 1 submitted / 0 failed"
+                                                                   : ", solutions 1 found / 1 submitted / 0 failed"}))
+            << r.out;
     }
+}
+
+TEST(MinerProcess, ABlocksLastRangeEndsAtTheLastCounterBelowP)
+{
+    // Ranges of 256 from the last whole one below p: then the range starting at p - 1 = 2^64 - 2^32
+    // holds that one counter, and the next would reach past it.
+    TestBridge bridge(
+        TestBridge::always(support::puzzle_reply(test_puzzle("last", "b", support::impossible_threshold()))));
+    const auto miner = miner_on(bridge, SMALL, "72057594021150719");
+    ASSERT_TRUE(miner->wait_for_output("this block's nonces are used up", 20s, true)) << miner->out() << miner->err();
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(in_order(r.out, {"computed start nonce: 18446744069414584064\n", "No solution found after 256 nonces (",
+                                 "computed start nonce: 18446744069414584320\n", "No solution found after 1 nonces ("}))
+        << r.out;
+    EXPECT_EQ(r.err, "⚠️ Range 72057594021150721 would reach past the last nonce counter (p - 1): this block's nonces "
+                     "are used up; waiting for new work\n");
 }
 
 TEST(MinerProcess, ARepeatedReplyIsLoggedOnceUnlessDebugging)

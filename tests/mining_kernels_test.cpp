@@ -139,7 +139,8 @@ TEST_F(MiningKernel, ThreadsStrideOverTheWholeBatchAndNoFurther)
         const Digest nonce = small.nonce(start, in_batch.number, threads);
         const auto [a, b] = Pow::indices(small.final_hash, nonce, SmallTree::LEAFS - 1);
         for (const Variant& v : VARIANTS) {
-            Digest threshold = in_batch.hash;
+            Digest threshold = in_batch.hash;  // the best candidate's own hash: equal does not meet
+            EXPECT_EQ(small.mine(threshold, start, s.count, s.grid, s.block, v).found, 0) << int(v.kernel) << v.stored;
             threshold[0] += 1;  // met by the batch's best candidate alone
             const MiningRecord r = small.mine(threshold, start, s.count, s.grid, s.block, v);
             ASSERT_EQ(r.found, 1) << s.count << " kernel " << int(v.kernel) << " stored " << v.stored;
