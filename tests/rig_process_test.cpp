@@ -53,9 +53,9 @@ TEST(RigProcess, EachCardSearchesItsOwnRangesAndTheStatusLineCountsEveryCard)
 {
     TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("rig", "b", support::impossible_threshold()))));
     const auto miner = rig_on(bridge, 3, "all");
-    // Each card reaches its 10th range: card + 9 * 3.
-    for (const std::string line : {"GPU 0: Nonce offset (range index): 27,", "GPU 1: Nonce offset (range index): 28,",
-                                   "GPU 2: Nonce offset (range index): 29,"})
+    // Each card begins its 11th range, card + 10 * 3, once its 10th has all its batches queued.
+    for (const std::string line : {"GPU 0: Nonce offset (range index): 30,", "GPU 1: Nonce offset (range index): 31,",
+                                   "GPU 2: Nonce offset (range index): 32,"})
         ASSERT_TRUE(miner->wait_for_output(line, 60s)) << miner->out();
     ASSERT_TRUE(miner->wait_for_output("📊 Status: ", 20s)) << miner->out();
     miner->send_signal(SIGINT);
