@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "diag/debug.h"
 #include "gpu/runtime.h"
 
 namespace gpu {
@@ -41,7 +42,7 @@ public:
 
     void reset()
     {
-        if (ptr_ != nullptr) cudaFree(ptr_);
+        if (ptr_ != nullptr) crv_cuda_ok(cudaFree(ptr_), "free device memory");
         ptr_ = nullptr;
         count_ = 0;
     }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "diag/debug.h"
 #include "gpu/runtime.h"
 
 namespace gpu {
@@ -28,7 +29,7 @@ public:
 
     void reset()
     {
-        if (ptr_ != nullptr) cudaFreeHost(ptr_);
+        if (ptr_ != nullptr) crv_cuda_ok(cudaFreeHost(ptr_), "free pinned memory");
         ptr_ = nullptr;
     }
 

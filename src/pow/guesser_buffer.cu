@@ -59,7 +59,7 @@ public:
     BuildStream& operator=(const BuildStream&) = delete;
     ~BuildStream()
     {
-        if (stream_ != nullptr) cudaStreamDestroy(stream_);
+        if (stream_ != nullptr) crv_cuda_ok(cudaStreamDestroy(stream_), "destroy build stream");
     }
 
     cudaError_t create() { return cudaStreamCreate(&stream_); }
