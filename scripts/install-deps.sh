@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need. nvcc comes from the CUDA toolkit
 # (/usr/local/cuda); without it only the emulated library and the tests are built.
 set -euo pipefail
-packages=(cmake ninja-build g++ nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev)
+# libboost-dev: Beast and Asio (header-only) for the HTTP API; python3-prometheus-client parses its
+# metrics in the tests; chromium, chromium-driver and python3-selenium run the dashboard's browser check.
+packages=(cmake ninja-build g++ nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+  python3-prometheus-client chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
