@@ -195,7 +195,15 @@ std::string ApiServer::start()
         return "Cannot serve the API on " + where + ": " + ec.message();
     }
     net::post(s.io, [&s] { s.accept_next(); });
-    s.thread = std::thread([&s] { s.io.run(); });
+    s.thread = std::thread([&s] {
+        for (;;) {  // a handler that throws (out of memory) costs its connection, not the server
+            try {
+                s.io.run();
+                return;
+            } catch (const std::exception&) {
+            }
+        }
+    });
     return "";
 }
 
