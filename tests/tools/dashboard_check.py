@@ -2,8 +2,9 @@
 value shown equals /summary's at the same snapshot, and each card's line gains points on refresh.
 
     dashboard_check.py BASE_URL                  a miner that serves its API at BASE_URL
-    dashboard_check.py --serve PROGRAM [ARG...]  starts PROGRAM, which prints "... http://HOST:PORT/"
-                                                 once it listens, checks it and stops it
+    dashboard_check.py --serve PROGRAM [ARG...]  starts PROGRAM, which prints a line with
+                                                 "http://HOST:PORT/" once it listens, checks it and
+                                                 stops it
 
 Prints "1 passed, 0 failed" or the reason and "0 passed, 1 failed"; the exit status says the same.
 """
@@ -11,6 +12,7 @@ import datetime
 import json
 import subprocess
 import sys
+import threading
 import time
 import urllib.request
 
@@ -117,10 +119,13 @@ def check(base):
 def serve_and_check(command):
     program = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     try:
-        line = program.stdout.readline()  # the program's first line names its address
-        start = line.find("http://")
-        assert start >= 0, f"{command[0]} printed {line!r}, not its address"
-        check(line[start:].split()[0])
+        for line in program.stdout:  # until the line that names its address
+            if "http://" in line:
+                # The rest is read and dropped, so that the program never waits on a full pipe.
+                threading.Thread(target=program.stdout.read, daemon=True).start()
+                check(line[line.find("http://"):].split()[0])
+                return
+        raise AssertionError(f"{command[0]} ended without naming its address")
     finally:
         program.terminate()
         program.wait(timeout=10)
