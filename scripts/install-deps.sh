@@ -4,7 +4,10 @@
 # tests are built.
 #   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
-packages=(cmake ninja-build g++ nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev)
+# libboost-dev: Beast and Asio (header-only) for the HTTP API; python3-prometheus-client parses its
+# metrics in the tests; chromium, chromium-driver and python3-selenium run the dashboard's browser check.
+packages=(cmake ninja-build g++ nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+  python3-prometheus-client chromium chromium-driver python3-selenium)
 [ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -165,7 +165,11 @@ TEST(HelpText, ByteForByte)
               "  --bench            Build, mine for a while, report build time and rates\n"
               "  --seconds N        Mining time of the bench (default: 20)\n"
               "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
-              "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n");
+              "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n"
+              "\n"
+              "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"
+              "  --api HOST:PORT    Listen there (default: 127.0.0.1:5003), or off\n"
+              "  --api-token TOKEN  Every request needs Authorization: Bearer TOKEN (a must beyond loopback)\n");
 }
 
 TEST(NormalStart, MinesOnTheListedCardsAndAnEscapedErrorEndsWithStatusOne)

@@ -136,6 +136,16 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
                                                 {"computed", int(LeafStorage::Computed)}});
             if (leaves < 0) return failure(scan, "Invalid --leaves value: " + text + " (auto, stored or computed)");
             s.bench_leaves = static_cast<LeafStorage>(leaves);
+        } else if (word == "--api" && has_value) {
+            const std::string error = readApiAddress(args[++i], s.api);
+            if (!error.empty()) return failure(scan, error);
+        } else if (word == "--api-token" && has_value) {
+            const std::string& token = args[++i];
+            // It travels in a header line: visible ASCII, no spaces.
+            const bool visible = std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 127; });
+            if (token.empty() || !visible)
+                return failure(scan, "Invalid --api-token value (one or more visible ASCII characters, no spaces)");
+            s.api.token = token;
         } else if (word == "--bench") {
             scan.action = StartupAction::Bench;
         } else if (word == "--test") {
@@ -145,6 +155,10 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
             scan.action = StartupAction::ShowHelp;
             return scan;
         }
+    }
+    if (scan.action == StartupAction::Mine) {
+        const std::string error = apiSettingsError(s.api);
+        if (!error.empty()) return failure(scan, error);
     }
     return scan;
 }
@@ -168,5 +182,9 @@ std::string helpText(const std::string& program_name)
            "  --bench            Build, mine for a while, report build time and rates\n"
            "  --seconds N        Mining time of the bench (default: 20)\n"
            "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
-           "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n";
+           "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n"
+           "\n"
+           "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"
+           "  --api HOST:PORT    Listen there (default: 127.0.0.1:5003), or off\n"
+           "  --api-token TOKEN  Every request needs Authorization: Bearer TOKEN (a must beyond loopback)\n";
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api_settings.h"
 #include "mining/mining_driver.h"
 #include "mining/mining_kernel_choice.h"
 #include "pow/build_config.h"
@@ -24,6 +25,8 @@ struct StartupSettings {
     int bench_seconds = 20;
     MiningKernel bench_kernel = MiningKernel::fast;
     LeafStorage bench_leaves = LeafStorage::Auto;
+    // --api and --api-token: the HTTP API served while mining.
+    ApiSettings api;
 };
 
 enum class StartupAction {
@@ -43,7 +46,8 @@ struct OptionScan {
 
 // args[0] is the program name, as the process received it. Words after --test or --help are never
 // examined; unknown words, stray values and a value option without its value are ignored. --bench
-// chooses the bench instead of mining; the scan goes on, so its options may follow it.
+// chooses the bench instead of mining; the scan goes on, so its options may follow it. Mining with
+// the API listening beyond loopback and no token fails once the scan has seen every option.
 // `nonces_per_range` bounds --nonce-offset: the counters of its first range must stay below p.
 OptionScan scanStartupOptions(const std::vector<std::string>& args,
                               uint64_t nonces_per_range = MAX_NONCES_PER_RANGE);
