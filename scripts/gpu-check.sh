@@ -288,7 +288,7 @@ run_step() {
     fi
 
     declare -A rate
-    local bench kernel leaves build perms hits
+    local bench kernel leaves build perms hits launch
     for bench in "${benches[@]}"; do
         set -- $bench  # "KERNEL LEAVES"
         kernel=$1 leaves=$2
@@ -298,8 +298,10 @@ run_step() {
         rate[$bench]=$(bench_field "Bench rate:" '[0-9.]+ M candidates/s')
         perms=$(bench_field "Bench rate:" '[0-9.]+ M permutations/s')
         hits=$(grep -E '^Bench hits:' "$log" | tail -n 1 | sed -E 's/^Bench hits: ([0-9]+ verified, [0-9]+ failed).*/\1/')
+        launch=$(grep -E '^Bench launch:' "$log" | tail -n 1 | sed -E 's/^Bench launch: //')
         if [ "$rc" -eq 0 ]; then
             note "bench $kernel/$leaves:" "${rate[$bench]} M candidates/s, $perms M permutations/s, build $build s, hits $hits"
+            note "" "launch: ${launch:-unknown}"
         elif grep -q 'not building' "$log"; then
             note "bench $kernel/$leaves:" "not run (the buffer does not fit in this GPU's free memory)"
         else

@@ -238,26 +238,41 @@ TEST(EventQueue, TheNewestWorkQueuedWinsAndAStopWinsOverAll)
     }
 }
 
-TEST(MiningStatus, TheRateCountsTheLastWindowAndTheLineSaysWhereMiningStands)
+TEST(MiningStatus, TheLineAndTheSnapshotSayWhereEachCardStands)
 {
     const MiningStatus::Clock::time_point t0{1h};
     MinerState state;
     state.total_solutions_found = 3;
     state.total_solutions_submitted = 2;
     state.total_solutions_failed_verification = 1;
-    MiningStatus status(state, 60s, t0);
-    const std::string solutions = ", solutions 3 found / 2 submitted / 1 failed verification, ";
-    EXPECT_EQ(status.summary(t0), "0.00 M nonces/s, 0 candidates" + solutions + "no puzzle yet, bridge disconnected, up 00:00:00");
-    status.count_candidates(30000000, t0 + 10s);
-    status.count_candidates(30000000, t0 + 30s);
-    EXPECT_EQ(status.summary(t0 + 40s).substr(0, 15), "1.50 M nonces/s");  // 60 M in the 40 s so far
-    status.count_candidates(120000000, t0 + 80s);  // the first batch has left the window
+    MiningStatus status(state, t0);
+    CardSnapshot first, second;
+    first.index = 0, second.index = 2;
+    status.set_cards({first, second});
+    const std::string solutions = " candidates, solutions 3 found / 2 submitted / 1 failed verification, ";
+    EXPECT_EQ(status.summary(t0), "0.00 M nonces/s on 0 of 2 GPUs (GPU 0: 0.00, GPU 2: 0.00), 0" + solutions +
+                                      "no puzzle yet, bridge disconnected, up 00:00:00");
+    status.set_card(0, CardState::mining);
+    status.set_card(1, CardState::out);
+    status.count_candidates(0, 30000000);
+    status.sample(t0 + 10s);
+    status.count_candidates(0, 30000000);
+    status.count_hit(0, MiningStatus::Hit::found);
+    status.count_hit(0, MiningStatus::Hit::submitted);
     status.set_puzzle("0123456789abcdef-and-more", "fedcba9876543210-and-more");
     state.bridge_connected = true;
-    EXPECT_EQ(status.summary(t0 + 80s), "2.50 M nonces/s, 180000000 candidates" + solutions +
-                                            "puzzle 0123456789abcdef... on block fedcba9876543210..., bridge connected, up 00:01:20");
-    state.bridge_connected = false;
-    const std::string later = status.summary(t0 + 3725s);  // an hour without a batch
+    status.sample(t0 + 30s);
+    EXPECT_EQ(status.summary(t0 + 30s), "2.00 M nonces/s on 1 of 2 GPUs (GPU 0: 2.00, GPU 2: out), 60000000" + solutions +
+                                            "puzzle 0123456789abcdef... on block fedcba9876543210..., bridge connected, up 00:00:30");
+    const MinerSnapshot s = status.snapshot();
+    ASSERT_EQ(s.cards.size(), 2u);
+    EXPECT_EQ(s.cards[0].rates.last_10s, 1.5e6);  // the second 30 M spread over its 20 s
+    EXPECT_EQ(s.cards[0].history, (std::vector<double>{3e6, 1.5e6, 1.5e6}));
+    EXPECT_EQ(s.solutions().found + s.solutions().submitted, 2u);
+    EXPECT_EQ(s.cards[1].state, CardState::out);
+    EXPECT_TRUE(s.puzzle && s.puzzle->short_id == "0123456789abcdef" && s.bridge.connected);
+    status.sample(t0 + 3725s);  // an hour without a batch
+    const std::string later = status.summary(t0 + 3725s);
     EXPECT_EQ(later.substr(0, 15) + later.substr(later.rfind(',')), "0.00 M nonces/s, up 01:02:05");
 }
 

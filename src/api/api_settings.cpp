@@ -48,8 +48,9 @@ std::string readApiAddress(const std::string& text, ApiSettings& settings)
     } catch (const std::exception&) {
         used = 0;
     }
-    if (used == 0 || used != port_text.size() || port < 1 || port > 65535)
-        return invalid + " (the port must be 1 to 65535)";
+    // Port 0 takes any free port; the start-up line names it.
+    if (used == 0 || used != port_text.size() || port < 0 || port > 65535)
+        return invalid + " (the port must be 0 to 65535)";
     settings.enabled = true;
     settings.host = host;
     settings.port = port;

@@ -11,7 +11,8 @@
 //   CRV_EMU_DEVICE_COUNT=3, CRV_EMU_DEVICE_MEMORY_MB="1024,8,1024", CRV_EMU_DEVICE_CC="8.9,7.5"
 //     and CRV_EMU_DRIVER_VERSION=12040 set the number of devices, each one's memory and compute
 //     capability, and the driver (read by the emulator itself);
-//   bench_calibration_ms and bench_hit_ms in CRV_EMU_MINING shorten the bench's pacing.
+//   bench_calibration_ms and bench_hit_ms in CRV_EMU_MINING shorten the bench's pacing;
+//   its HTTP API listens on a free port of 127.0.0.1 unless the command line says otherwise.
 // The product's main has no such inputs.
 #include <chrono>
 #include <cstdlib>
@@ -89,5 +90,9 @@ int main(int argc, char** argv)
         else if (key == "bench_hit_ms") bench.hit_interval = milliseconds(value);
     }
     inject_faults();
-    return run_miner(std::vector<std::string>(argv, argv + argc), config, bench);
+    // Tests run several miners at once: each one's API takes a free port (its line says which),
+    // unless the command line names another.
+    std::vector<std::string> args(argv, argv + argc);
+    if (!args.empty()) args.insert(args.begin() + 1, {"--api", "127.0.0.1:0"});
+    return run_miner(args, config, bench);
 }

@@ -1,7 +1,9 @@
 #include "cli/run_miner.h"
 
 #include <iostream>
+#include <memory>
 
+#include "api/api_server.h"
 #include "cli/options.h"
 #include "cli/startup.h"
 #include "cli/validation_test.h"
@@ -38,6 +40,18 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
     if (scan.settings.nonce_offset_given) {
         state.cli_nonce_offset = scan.settings.nonce_offset;
         state.global_nonce_offset = scan.settings.nonce_offset;
+    }
+    // Served from the snapshots the status reporter publishes, on a thread of its own.
+    std::unique_ptr<ApiServer> api;
+    if (scan.settings.api.enabled) {
+        api = std::make_unique<ApiServer>(scan.settings.api, state.board);
+        const std::string error = api->start();
+        if (!error.empty()) {
+            print_line(std::cerr, "⚠️ " + error + ": mining goes on without the HTTP API");
+            api.reset();
+        } else {
+            print_line(std::cout, "🌐 HTTP API at http://" + apiAddressText(scan.settings.api.host, api->port()) + "/");
+        }
     }
     const int status =
         startMiningOnDevice(scan.settings, [&](const std::string& host, int port, const std::vector<int>& gpus) {

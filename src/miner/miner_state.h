@@ -12,6 +12,7 @@
 
 #include "bridge/client.h"
 #include "miner/event_handler.h"
+#include "miner/miner_snapshot.h"
 #include "miner/solution_outbox.h"
 
 // The exit status of a process that stops because no card is left to mine: a supervisor restarts it,
@@ -44,6 +45,14 @@ public:
     std::atomic<std::uint64_t> total_solutions_submitted{0};           // handed to the bridge
     std::atomic<std::uint64_t> total_solutions_failed_verification{0};  // never submitted
     std::atomic<bool> bridge_connected{false};                          // the fetcher's to write
+    std::atomic<std::uint64_t> bridge_reconnects{0};                    // connections made again after a loss
+    // The bridge's answers to sent solutions: all of them, and those that read as accepted or rejected.
+    std::atomic<std::uint64_t> verdicts_received{0};
+    std::atomic<std::uint64_t> verdicts_accepted{0};
+    std::atomic<std::uint64_t> verdicts_rejected{0};
+
+    // What the outside (the HTTP API) reads: the last snapshot the status reporter published.
+    SnapshotBoard board;
 
     // Stops the process with `exit_status` (the first caller's status wins): one line, then the stop
     // runs in its usual order.

@@ -18,7 +18,6 @@ struct MiningConfig {
     std::chrono::milliseconds fetch_pause{5000};       // after each fetch cycle; ends early on a stop
     float receive_timeout_s = 10.0f;                   // for the reply to a puzzle request
     std::chrono::milliseconds status_interval{60000};  // between two status lines
-    std::chrono::milliseconds rate_window{60000};      // the status line's rate counts this past
     BridgeLinkConfig link;                             // start-up retries, reconnects
     std::vector<int> gpus{0};                          // the cards mined on
 };

@@ -1,5 +1,7 @@
 #include "miner/mining_controller.h"
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -53,6 +55,19 @@ bool answers_a_solution(const nlohmann::json& reply)
     return type != "error" || reply.value("message", "").find("No puzzle available") == std::string::npos;
 }
 
+// Counts a bridge's answer to a solution: an error, or a line that says rejected, is a rejection; a
+// line that says accepted an acceptance; anything else is only counted as received.
+void count_verdict(const nlohmann::json& reply, const std::string& line, MinerState& state)
+{
+    state.verdicts_received.fetch_add(1);
+    std::string text = line;
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (reply.value("msg_type", "") == "error" || text.find("reject") != std::string::npos)
+        state.verdicts_rejected.fetch_add(1);
+    else if (text.find("accept") != std::string::npos)
+        state.verdicts_accepted.fetch_add(1);
+}
+
 void handle_line(const std::string& line, TrafficEcho& echo, MinerState& state)
 {
     const bool news = echo.reply(line);
@@ -62,6 +77,7 @@ void handle_line(const std::string& line, TrafficEcho& echo, MinerState& state)
     if (answers_a_solution(reply) && state.solution_outbox.take_awaiting(solved)) {
         print_line(std::cout, "📨 Bridge verdict on the solution for puzzle " + short_id(solved) + ": " +
                                   text_prefix(line, 100) + "...");
+        count_verdict(reply, line, state);
         return;
     }
     const BridgeReply accepted = acceptBridgeReply(reply, state.last_puzzle_id, news);
@@ -87,9 +103,9 @@ void poll_bridge(CorvaneCudaMinerClient& client, BridgeLink& link, TrafficEcho& 
 
 UnifiedMiningController::UnifiedMiningController(const std::string& host_, int port_, MinerState& state,
                                                  const MiningConfig& config)
-    : host(host_), port(port_), state_(state), config_(config), status_(state, config.rate_window),
-      rig_(state, status_, config_)
+    : host(host_), port(port_), state_(state), config_(config), status_(state), rig_(state, status_, config_)
 {
+    status_.set_bridge(host + ":" + std::to_string(port));
 }
 
 UnifiedMiningController::~UnifiedMiningController()
@@ -165,6 +181,7 @@ void bridgePuzzleFetcher(MinerState& state, const MiningConfig& config)
         }
         switch (link.ensure_connected(*client)) {
         case BridgeLink::State::RECONNECTED:
+            state.bridge_reconnects.fetch_add(1);
             echo.forget();
             state.solution_outbox.connection_replaced();
             break;
@@ -185,7 +202,7 @@ void bridgePuzzleFetcher(MinerState& state, const MiningConfig& config)
 
 void UnifiedMiningController::miningLoop()
 {
-    const StatusReporter reporter(status_, config_.status_interval);
+    const StatusReporter reporter(status_, state_.board, config_.status_interval);
     for (;;) {
         if (stop_mining.load()) return;
         MiningEvent event;

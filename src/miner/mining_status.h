@@ -1,17 +1,19 @@
-// The status line a person can watch: the recent rate, what was tried and found, the puzzle, the
-// bridge and the uptime. The mining thread feeds it; a reporter thread prints it.
+// Where mining stands, kept per card by the cards' threads and read two ways: the status line a
+// person watches, and the snapshot the application publishes for the HTTP API. A reporter thread
+// samples it every second, publishes the snapshot and prints the status line.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
+
+#include "miner/miner_snapshot.h"
+#include "miner/rate_history.h"
 
 class MinerState;
 
@@ -19,61 +21,69 @@ class MiningStatus {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // The solution counts and the bridge come from `state`.
-    explicit MiningStatus(const MinerState& state, Clock::duration rate_window = std::chrono::seconds(60),
-                          Clock::time_point started = Clock::now());
+    // The solution totals, the bridge and the stop come from `state`.
+    explicit MiningStatus(const MinerState& state, Clock::time_point started = Clock::now());
 
-    // Before mining on several cards: their device indices; slot s below is cards[s].
-    void set_cards(const std::vector<int>& cards);
-    // A mining thread: the candidates of a batch that has just ended on card slot `slot`; the
-    // puzzle now mined; whether a card mines it ("no buffer" when it could not build one, "out"
-    // once its context is lost).
-    enum class Card { mining, no_buffer, out };
-    void count_candidates(std::uint64_t candidates, Clock::time_point now = Clock::now(), std::size_t slot = 0);
+    // Before mining: the cards, slot s being cards[s] (index, name and PCI bus id).
+    void set_cards(const std::vector<CardSnapshot>& cards);
+    void set_bridge(const std::string& address);
     void set_puzzle(const std::string& id, const std::string& block);
-    void set_card(std::size_t slot, Card state);
+
+    // A card's thread: the candidates of a batch that has just ended; its state; its buffer built
+    // (how it has its leaves, in how long); a hit of its own found, sent or refuted on the host.
+    void count_candidates(std::size_t slot, std::uint64_t candidates);
+    void set_card(std::size_t slot, CardState state);
+    void card_built(std::size_t slot, const std::string& leaf_mode, double seconds);
+    enum class Hit { found, submitted, failed_verification };
+    void count_hit(std::size_t slot, Hit hit);
+
+    // Takes each card's count into its rates; the reporter calls it before it reads them.
+    void sample(Clock::time_point now = Clock::now());
 
     // "12.34 M nonces/s, 5000000 candidates, solutions 1 found / 1 submitted / 0 failed
     // verification, puzzle 0123456789abcdef... on block 89abcdef01234567..., bridge connected,
-    // up 01:02:03". The rate counts the batches that ended within the last rate window (or since
-    // the start, when that is shorter).
-    // On several cards the rate reads "24.68 M nonces/s on 2 of 3 GPUs (GPU 0: 12.34, GPU 1: out,
-    // GPU 2: 12.34)": the cards mining the puzzle, and each card's own rate or state.
+    // up 01:02:03", the rate over the last 60 s as last sampled. On several cards the rate reads
+    // "24.68 M nonces/s on 2 of 3 GPUs (GPU 0: 12.34, GPU 1: out, GPU 2: 12.34)": the cards mining
+    // the puzzle, and each card's own rate or state.
     std::string summary(Clock::time_point now = Clock::now()) const;
+    MinerSnapshot snapshot() const;
 
 private:
-    // Candidates per 1/60 of the window, so its memory stays small however short the batches are.
-    struct RateWindow {
-        std::deque<std::pair<Clock::time_point, std::uint64_t>> slices;
-        Card state = Card::mining;
+    struct Card {
+        CardSnapshot shown;
+        RateHistory history;
     };
-    double rate(const RateWindow& window, Clock::time_point now) const;  // M nonces/s, under mutex_
 
     const MinerState& state_;
-    mutable std::mutex mutex_;
-    const Clock::duration window_;
     const Clock::time_point started_;
-    std::vector<int> cards_;           // empty: the one device
-    std::vector<RateWindow> windows_;  // one per card slot
-    std::uint64_t candidates_ = 0;
+    const double started_at_;  // Unix time
+    mutable std::mutex mutex_;
+    std::vector<Card> cards_;
+    std::string bridge_;
     std::string puzzle_id_;
     std::string block_;
+    double puzzle_since_ = 0;
 };
 
-// Prints "📊 Status: " + the summary every `interval` on its own thread while it lives, and
-// "📊 Final status: " + the summary once when it is destroyed.
+// Every `publish_interval` on its own thread while it lives: samples the status, publishes its
+// snapshot on `board` and, every `line_interval`, prints "📊 Status: " + the summary. When it is
+// destroyed it publishes once more and prints "📊 Final status: " + the summary.
 class StatusReporter {
 public:
-    StatusReporter(const MiningStatus& status, std::chrono::milliseconds interval);
+    StatusReporter(MiningStatus& status, SnapshotBoard& board, std::chrono::milliseconds line_interval,
+                   std::chrono::milliseconds publish_interval = std::chrono::seconds(1));
     ~StatusReporter();
     StatusReporter(const StatusReporter&) = delete;
     StatusReporter& operator=(const StatusReporter&) = delete;
 
 private:
     void run();
+    void publish();
 
-    const MiningStatus& status_;
-    const std::chrono::milliseconds interval_;
+    MiningStatus& status_;
+    SnapshotBoard& board_;
+    const std::chrono::milliseconds line_interval_;
+    const std::chrono::milliseconds publish_interval_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool ending_ = false;

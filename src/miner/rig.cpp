@@ -1,6 +1,7 @@
 #include "miner/rig.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
@@ -62,7 +63,7 @@ public:
     Next after_batch(const CheckedPuzzle&, std::uint64_t candidates) override
     {
         if (candidates > 0) {
-            status_.count_candidates(candidates, MiningStatus::Clock::now(), slot_);
+            status_.count_candidates(slot_, candidates);
             failures_ = 0;
         }
         return stop_mining.load() ? Next::STOPPED : search_.end();
@@ -78,13 +79,18 @@ public:
         const std::string fault = checkSolution(buffer_, puzzle.threshold, pow);
         if (!fault.empty()) {
             state_.total_solutions_failed_verification.fetch_add(1);
+            status_.count_hit(slot_, MiningStatus::Hit::failed_verification);
             print_parts(std::cerr, "⚠️ Hit at nonce ", pow.nonce[0], " failed verification (", fault,
                         "): not submitted");
             return Next::MINE;
         }
         if (search_.claim_solution()) {
             state_.total_solutions_found.fetch_add(1);
-            state_.solution_outbox.deliver(puzzle.id, pow);
+            status_.count_hit(slot_, MiningStatus::Hit::found);
+            MiningStatus& status = status_;
+            const std::size_t slot = slot_;
+            state_.solution_outbox.deliver(puzzle.id, pow,
+                                           [&status, slot] { status.count_hit(slot, MiningStatus::Hit::submitted); });
         } else {
             print_line(std::cout, "Another card's solution to this puzzle went first: this one is not sent");
         }
@@ -103,14 +109,30 @@ private:
     int& failures_;
 };
 
+// What the outside is shown of a card before it mines: its index, name and PCI bus id.
+CardSnapshot card_identity(int gpu)
+{
+    CardSnapshot card;
+    card.index = gpu;
+    cudaDeviceProp properties{};
+    if (crv_cuda_ok(cudaGetDeviceProperties(&properties, gpu), "get device properties")) card.name = properties.name;
+    char bus_id[32] = {};
+    if (crv_cuda_ok(cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, gpu), "get PCI bus id")) card.pci_bus_id = bus_id;
+    return card;
+}
+
 }  // namespace
 
 Rig::Rig(MinerState& state, MiningStatus& status, const MiningConfig& config)
     : state_(state), status_(status), config_(config), cards_(config.gpus.size()),
       working_(static_cast<int>(config.gpus.size()))
 {
-    for (std::size_t slot = 0; slot < cards_.size(); ++slot) cards_[slot].gpu = config.gpus[slot];
-    status_.set_cards(config.gpus);
+    std::vector<CardSnapshot> shown(cards_.size());
+    for (std::size_t slot = 0; slot < cards_.size(); ++slot) {
+        cards_[slot].gpu = config.gpus[slot];
+        shown[slot] = card_identity(config.gpus[slot]);
+    }
+    status_.set_cards(shown);
 }
 
 bool Rig::enter(std::size_t slot)
@@ -126,7 +148,7 @@ bool Rig::enter(std::size_t slot)
 void Rig::take_out(std::size_t slot, const std::string& reason, bool context_lost)
 {
     cards_[slot].out = true;
-    status_.set_card(slot, MiningStatus::Card::out);
+    status_.set_card(slot, CardState::out);
     const int left = working_.fetch_sub(1) - 1;
     if (cards_.size() > 1)
         print_parts(std::cerr, "❌ ", reason, ": this card is left out, ", left, " of ", cards_.size(), " GPUs mine on");
@@ -164,11 +186,16 @@ void Rig::build(std::size_t slot, const CheckedPuzzle& puzzle)
     card.pipeline.release();
     card.buffer.cleanup();
     card.buffer = GuesserBuffer{};
+    status_.set_card(slot, CardState::building);
+    const auto start = std::chrono::steady_clock::now();
     GpuStatus status;
-    if (buildGuesserBuffer(puzzle, config_.geometry, card.buffer, status))
+    if (buildGuesserBuffer(puzzle, config_.geometry, card.buffer, status)) {
         card.failures = 0;
-    else if (!status.ok())
+        status_.card_built(slot, card.buffer.d_leafs != nullptr ? "stored" : "computed",
+                           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    } else if (!status.ok()) {
         failed(slot, status);
+    }
 }
 
 void Rig::search(std::size_t slot, const CheckedPuzzle& puzzle, Search& search, std::uint64_t first_range,
@@ -197,7 +224,7 @@ bool Rig::mine(const CheckedPuzzle& puzzle)
     for (const std::size_t slot : working) {
         if (cards_[slot].out) continue;
         const bool built = cards_[slot].buffer.d_merkle_tree != nullptr;
-        status_.set_card(slot, built ? MiningStatus::Card::mining : MiningStatus::Card::no_buffer);
+        status_.set_card(slot, built ? CardState::mining : CardState::no_buffer);
         if (built) mining.push_back(slot);
     }
     if (mining.empty()) return false;

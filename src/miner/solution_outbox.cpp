@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <utility>
 #include <vector>
 
 #include "bridge/text_prefix.h"
@@ -14,9 +15,9 @@ std::string short_id(const std::string& id) { return text_prefix(id, 16) + "..."
 
 }  // namespace
 
-void SolutionOutbox::deliver(const std::string& puzzle_id, const Pow& pow)
+void SolutionOutbox::deliver(const std::string& puzzle_id, const Pow& pow, std::function<void()> sent)
 {
-    send_or_keep(Solution{puzzle_id, solution_texts(pow)});
+    send_or_keep(Solution{puzzle_id, solution_texts(pow), std::move(sent)});
 }
 
 void SolutionOutbox::send_or_keep(const Solution& solution)
@@ -32,6 +33,7 @@ void SolutionOutbox::send_or_keep(const Solution& solution)
         const SolutionTexts& t = solution.texts;
         if (submitPowSolutionToBridge(state_.g_corvane_miner_client.get(), solution.puzzle_id, t.root, t.path_a, t.path_b, t.nonce).success) {
             state_.total_solutions_submitted.fetch_add(1);
+            if (solution.sent) solution.sent();
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -19,8 +20,9 @@ public:
     // Sends through the state's client while its bridge is connected, and counts what was sent.
     explicit SolutionOutbox(MinerState& state, std::size_t capacity = 4) : state_(state), capacity_(capacity) {}
 
-    // Any thread (the mining thread, as a hit is found): sends it, or keeps it.
-    void deliver(const std::string& puzzle_id, const Pow& pow);
+    // Any thread (a card's, as a hit is found): sends it, or keeps it; `sent` is called once it is
+    // handed to the bridge.
+    void deliver(const std::string& puzzle_id, const Pow& pow, std::function<void()> sent = {});
 
     // Fetcher: a reply names `puzzle_id` as the bridge's current puzzle. Kept solutions of it are
     // sent, newest first; kept ones of any other puzzle can no longer count and are dropped.
@@ -38,6 +40,7 @@ private:
     struct Solution {
         std::string puzzle_id;
         SolutionTexts texts;
+        std::function<void()> sent;
     };
     void send_or_keep(const Solution& solution);
     void keep(const Solution& solution);  // under mutex_
