@@ -22,10 +22,24 @@ cudaError_t MiningBatchRunner::run(const GuesserBuffer& buffer, const Digest& th
     if (status != cudaSuccess) return status;
     uint64_t height = 0;
     while ((uint64_t(1) << height) < buffer.num_leafs) ++height;
-    const MiningParams params{buffer.d_leafs,   buffer.d_merkle_tree, buffer.num_leafs, height, buffer.merkle_root,
-                              buffer.final_hash, buffer.mast_paths.commit(), buffer.mast_paths, threshold,
-                              start_nonce, count, nonce_.get(), found_.get(), path_a_.get(), path_b_.get(),
-                              nonce_digest_.get()};
+    MiningParams params{};
+    params.d_leafs = buffer.d_leafs;
+    params.stored_leafs = buffer.stored_leafs;
+    params.d_merkle_tree = buffer.d_merkle_tree;
+    params.num_leafs = buffer.num_leafs;
+    params.tree_height = height;
+    params.merkle_root = buffer.merkle_root;
+    params.final_hash = buffer.final_hash;
+    params.commitment = buffer.mast_paths.commit();
+    params.mast_paths = buffer.mast_paths;
+    params.threshold = threshold;
+    params.start_nonce = start_nonce;
+    params.num_nonces = count;
+    params.d_solution_nonce = nonce_.get();
+    params.d_solution_found = found_.get();
+    params.d_solution_path_a = path_a_.get();
+    params.d_solution_path_b = path_b_.get();
+    params.d_solution_nonce_digest = nonce_digest_.get();
     gpu::launch(mining_kernel(kernel).function, dim3(grid), dim3(block), nullptr, params);
     status = cudaGetLastError();
     if (status == cudaSuccess) status = cudaDeviceSynchronize();

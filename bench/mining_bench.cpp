@@ -56,7 +56,7 @@ double permutations_per_candidate(const GuesserBuffer& buffer, uint64_t height, 
         return 0;
     uint64_t count = 0;
     const CountingPermutation permute{&count};
-    const mining::TreeView tree{nullptr, nodes.data(), buffer.num_leafs, height};
+    const mining::TreeView tree{nullptr, 0, nodes.data(), buffer.num_leafs, height};
     const mining::BuiltLeaves built{buffer.mast_paths.commit()};
     const mining::ReferenceLeaves reference_leaves{buffer.mast_paths};
     std::mt19937_64 rng(3);

@@ -15,7 +15,7 @@ using support::count_of;
 
 // A tree of height 5, a calibration of 300 ms, then a hit expected every 150 ms: many in 3 s.
 const std::string QUICK =
-    "CRV_EMU_MINING=tree_height=5 range=256 batch=128 bench_calibration_ms=300 bench_hit_ms=150";
+    "CRV_EMU_MINING=tree_height=5 range=256 batch=128 bench_calibration_ms=300 bench_hit_ms=150 chunk=8";
 
 TEST(BenchProcess, MinesForItsTimeAndEveryHitIsCheckedOnTheHost)
 {
@@ -23,6 +23,9 @@ TEST(BenchProcess, MinesForItsTimeAndEveryHitIsCheckedOnTheHost)
         // options, emulator fault, exit status, the rate line's end (the emulator has room: auto stores)
         // A fault aimed at device 1 never fires on the one device 0.
         {{"--seconds", "3"}, "kernel:1:700:1", 0, " M permutations/s (102 per candidate, kernel fast, leaves stored)\n"},
+        // Half the leaves stored (chunks of 8 of the 32), the others built: every hit still holds.
+        {{"--seconds", "3", "--leaves", "partial:0.5"}, "", 0,
+         " M permutations/s (165 per candidate, kernel fast, leaves partial 50%)\n"},
         // Every path copied back arrives with a flipped bit, as from a failing card: no hit holds.
         {{"--kernel", "reference", "--seconds", "3", "--leaves", "computed"}, "corrupt:1000", 1,
          " M permutations/s (236 per candidate, kernel reference, leaves computed)\n"}};

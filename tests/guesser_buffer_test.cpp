@@ -61,10 +61,11 @@ std::string build_debug_lines()
 TEST(GuesserBuffer, SmallTreesMatchTheHostModelNodeForNode)
 {
     const std::string debug_lines = build_debug_lines();
-    struct Case { uint64_t height; LeafStorage leaves; uint64_t chunk, launch; };
-    const Case cases[] = {{1, LeafStorage::Stored, 2, 1},      {6, LeafStorage::Computed, 1u << 23, 1u << 24},
-                          {6, LeafStorage::Stored, 16, 7},     {9, LeafStorage::Computed, 64, 100},
-                          {12, LeafStorage::Stored, 1024, 2000}, {12, LeafStorage::Computed, 256, 1u << 24}};
+    struct Case { uint64_t height; LeafStorage leaves; uint64_t chunk, launch, stored; double share = 0; };
+    const Case cases[] = {{1, LeafStorage::Stored, 2, 1, 2},        {6, LeafStorage::Computed, 1u << 23, 1u << 24, 0},
+                          {6, LeafStorage::Stored, 16, 7, 64},      {9, LeafStorage::Computed, 64, 100, 0},
+                          {12, LeafStorage::Stored, 1024, 2000, 4096}, {12, LeafStorage::Computed, 256, 1u << 24, 0},
+                          {9, LeafStorage::Partial, 64, 100, 320, 0.65}};  // whole chunks: 5 of 8
     std::mt19937_64 rng(29);
     const PowMastPaths paths = reference::random_paths(rng);
     std::map<uint64_t, reference::Tree> trees;
@@ -73,12 +74,17 @@ TEST(GuesserBuffer, SmallTreesMatchTheHostModelNodeForNode)
         configure_device();
         GuesserBuffer buffer;
         const support::CapturedOutput c =
-            capture_output([&] { buffer = Pow::preprocess_gpu(paths, small_tree(k.height, k.leaves, k.chunk, k.launch)); });
+            capture_output([&] {
+                GuesserGeometry geometry = small_tree(k.height, k.leaves, k.chunk, k.launch);
+                geometry.build.stored_share = k.share;
+                buffer = Pow::preprocess_gpu(paths, geometry);
+            });
         EXPECT_EQ(c.out + c.err, debug_lines);
         ASSERT_NE(buffer.d_merkle_tree, nullptr);
         const uint64_t n = uint64_t(1) << k.height;
-        const bool stored = k.leaves == LeafStorage::Stored;
-        EXPECT_TRUE(buffer.merkle_tree_size == n && buffer.num_leafs == n && (buffer.d_leafs != nullptr) == stored);
+        const bool stored = k.stored > 0;
+        EXPECT_TRUE(buffer.merkle_tree_size == n && buffer.num_leafs == n && buffer.stored_leafs == k.stored);
+        EXPECT_EQ(buffer.d_leafs != nullptr, stored);
         EXPECT_TRUE(same_paths(buffer.mast_paths, paths));
         EXPECT_EQ(emu::live_allocations() + emu::live_streams(), stored ? 2u : 1u);  // the buffer's arrays alone
 
@@ -86,7 +92,8 @@ TEST(GuesserBuffer, SmallTreesMatchTheHostModelNodeForNode)
         const reference::Tree& tree = trees[k.height];
         EXPECT_EQ(support::to_host(buffer.d_merkle_tree, n), tree.nodes);  // slot 0 stays zero
         if (stored) {
-            EXPECT_EQ(support::to_host(buffer.d_leafs, n), tree.leaves);
+            EXPECT_TRUE(support::to_host(buffer.d_leafs, k.stored) ==
+                        std::vector<Digest>(tree.leaves.begin(), tree.leaves.begin() + k.stored));
         }
         EXPECT_EQ(buffer.merkle_root, tree.root());
         EXPECT_EQ(buffer.final_hash, reference::H(tree.root(), paths.commit()));
@@ -107,7 +114,7 @@ TEST(WindowBuild, CostsAtMostSevenAndAHalfPermutationsPerLeaf)
         for (uint64_t e = step.begin; e < step.begin + step.count; ++e) window_build::window_step(step, e, permute);
         return true;
     };
-    EXPECT_TRUE(window_build::for_each_window_step(commitment, {nodes.data(), leaves.data(), scratch.data()}, geometry,
+    EXPECT_TRUE(window_build::for_each_window_step(commitment, {nodes.data(), leaves.data(), scratch.data(), n}, geometry,
                                                    run, [&] { return ++chunks, true; }));
     EXPECT_EQ(chunks, 4u);
     EXPECT_LE(permutations + n / 2, 7.5 * n);
@@ -116,35 +123,47 @@ TEST(WindowBuild, CostsAtMostSevenAndAHalfPermutationsPerLeaf)
     EXPECT_TRUE(std::equal(nodes.begin() + n / 2, nodes.end(), tree.nodes.begin() + n / 2));  // layer 0
 }
 
-// Stored leaves when nodes, leaves and scratch fit beside the margin, computed ones when only the
-// nodes and scratch do, else no build at all: one line with what is missing. The product's buffer
-// stores its leaves on an 80 GB card and computes them on a 24 GB card.
-TEST(GuesserBuffer, StoresTheLeavesWhenTheyFitAndBuildsNothingWhenNothingFits)
+// Every leaf stored when nodes, leaves and scratch fit beside the margin, else as many whole chunks
+// of them as fit, none when only the nodes and scratch do, else no build at all: one line with what
+// is missing. The product's buffer stores all its leaves on an 80 GB card, 53% on a 32 GB one.
+TEST(GuesserBuffer, StoresTheLeavesThatFitAndBuildsNothingWhenNothingFits)
 {
     const BufferFootprint product = buffer_footprint(GuesserGeometry{});
     EXPECT_EQ(product.nodes, 21474836480u);
     EXPECT_LE(product.scratch, uint64_t(2) << 30);
     const uint64_t GiB = uint64_t(1) << 30;
     using L = LeafStorage;
-    for (const auto& [free, requested, chosen] : std::vector<std::tuple<uint64_t, L, std::optional<L>>>{
-             {79 * GiB, L::Auto, L::Stored}, {79 * GiB, L::Computed, L::Computed}, {45 * GiB / 2, L::Auto, L::Computed},
-             {45 * GiB / 2, L::Stored, std::nullopt}, {16 * GiB, L::Auto, std::nullopt}})
-        EXPECT_EQ(fitting_leaf_storage(product, free, requested), chosen) << free;
+    const uint64_t all = uint64_t(1) << 29, chunk = uint64_t(1) << 23;
+    struct Row { uint64_t free; L requested; double share; std::optional<uint64_t> stored; };
+    for (const Row& row : std::vector<Row>{{79 * GiB, L::Auto, 0, all},
+                                           {79 * GiB, L::Computed, 0, 0},
+                                           {32 * GiB, L::Auto, 0, 34 * chunk},
+                                           {32 * GiB, L::Partial, 0, 34 * chunk},
+                                           {32 * GiB, L::Partial, 0.5, 32 * chunk},
+                                           {32 * GiB, L::Partial, 0.6, std::nullopt},
+                                           {45 * GiB / 2, L::Auto, 0, 4 * chunk},
+                                           {45 * GiB / 2, L::Stored, 0, std::nullopt},
+                                           {16 * GiB, L::Auto, 0, std::nullopt}}) {
+        GuesserBuildConfig build;
+        build.leaves = row.requested;
+        build.stored_share = row.share;
+        EXPECT_EQ(fitting_stored_leafs(product, row.free, build), row.stored) << row.free << " " << row.share;
+    }
 
-    const BufferFootprint f = buffer_footprint(small_tree(6));
-    for (const auto& [memory, requested, chosen] : std::vector<std::tuple<uint64_t, L, std::optional<L>>>{
-             {f.needed(L::Stored), L::Auto, L::Stored}, {f.needed(L::Stored) - 1, L::Auto, L::Computed},
-             {f.needed(L::Computed), L::Computed, L::Computed}, {f.needed(L::Stored) - 1, L::Stored, std::nullopt},
-             {f.needed(L::Computed) - 1, L::Auto, std::nullopt}}) {
+    const BufferFootprint f = buffer_footprint(small_tree(6));  // one chunk of 64 leaves
+    for (const auto& [memory, requested, chosen] : std::vector<std::tuple<uint64_t, L, std::optional<uint64_t>>>{
+             {f.needed(64), L::Auto, 64}, {f.needed(64) - 1, L::Auto, 0},
+             {f.needed(0), L::Computed, 0}, {f.needed(64) - 1, L::Stored, std::nullopt},
+             {f.needed(0) - 1, L::Auto, std::nullopt}}) {
         SCOPED_TRACE(memory);
         configure_device(memory);
         GuesserBuffer buffer;
         const support::CapturedOutput c =
             capture_output([&] { buffer = Pow::preprocess_gpu(TestData::get_mast_paths(), small_tree(6, requested)); });
         EXPECT_EQ(buffer.d_merkle_tree != nullptr, chosen.has_value());
-        EXPECT_EQ(buffer.d_leafs != nullptr, chosen == L::Stored);
+        EXPECT_EQ(buffer.stored_leafs, chosen.value_or(0));
         if (chosen) continue;
-        const uint64_t needed = f.needed(requested == L::Stored ? L::Stored : L::Computed);
+        const uint64_t needed = f.needed(requested == L::Stored ? 64 : 0);
         EXPECT_EQ(c.err.rfind("Error: GPU 0 (Corvane Emulated GPU) has " + std::to_string(memory) + " bytes free", 0), 0u);
         EXPECT_NE(c.err.find("needs " + std::to_string(needed) + " bytes"), std::string::npos) << c.err;
         EXPECT_EQ(support::count_of(c.err, "\n"), 1u) << c.err;

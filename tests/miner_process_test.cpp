@@ -108,7 +108,9 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         {{"--seconds", "0", "--bench"}, A::Fail, "Invalid --seconds value: 0 (must be >= 1)", 0, 0, none},
         {{"--bench", "--seconds", "x"}, A::Fail, "Invalid --seconds value: x (stoi)", 0, 0, none},
         {{"--bench", "--kernel", "Fast"}, A::Fail, "Invalid --kernel value: Fast (fast or reference)", 0, 0, none},
-        {{"--leaves", "all"}, A::Fail, "Invalid --leaves value: all (auto, stored or computed)", 0, 0, none},
+        {{"--leaves", "all"}, A::Fail, "Invalid --leaves value: all (auto, stored, computed, partial or partial:F with 0 < F < 1)", 0, 0, none},
+        {{"--leaves", "partial:1"}, A::Fail, "Invalid --leaves value: partial:1 (auto, stored, computed, partial or partial:F with 0 < F < 1)", 0, 0, none},
+        {{"--bench", "--leaves", "partial:0.25"}, A::Bench, "127.0.0.1", 5002, 0, none, "20 s, fast, partial 0.25"},
         {{"--gpu", "3, 0,+2", "--test"}, A::RunTest, "127.0.0.1", 5002, 3, none, "20 s, fast, auto", "3,0,2"},
         {{"--gpu", "all", "--gpu", "1,0"}, A::Mine, "127.0.0.1", 5002, 1, none, "20 s, fast, auto", "1,0"},
         {{"--gpu", "2,1", "--bench", "--gpu", "all"}, A::Bench, "127.0.0.1", 5002, 0, none, "20 s, fast, auto", "all"},
@@ -120,7 +122,7 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         {{"--gpu", "2,0,2"}, A::Fail, "Invalid --gpu value: 2,0,2 (GPU 2 is listed twice)", 0, 0, none},
         {{"--gpu", "0,,1"}, A::Fail, "Invalid --gpu value: 0,,1 (an empty entry)", 0, 0, none},
         {{"--gpu", "1,"}, A::Fail, "Invalid --gpu value: 1, (an empty entry)", 0, 0, none}};
-    const char* const leaves[] = {"auto", "stored", "computed"};
+    const char* const leaves[] = {"auto", "stored", "computed", "partial"};
     for (const auto& [words, action, host, port, gpu, offset, bench, gpus] : cases) {
         std::vector<std::string> args = {"./corvane-miner"};
         args.insert(args.end(), words.begin(), words.end());
@@ -139,7 +141,8 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
             << trace;
         EXPECT_EQ(std::to_string(r.settings.bench_seconds) + " s, " +
                       (r.settings.bench_kernel == MiningKernel::fast ? "fast, " : "reference, ") +
-                      leaves[static_cast<int>(r.settings.bench_leaves)],
+                      leaves[static_cast<int>(r.settings.bench_leaves)] +
+                      (r.settings.bench_stored_share > 0 ? " " + testing::PrintToString(r.settings.bench_stored_share) : ""),
                   bench)
             << trace;
     }
@@ -165,7 +168,7 @@ TEST(HelpText, ByteForByte)
               "  --bench            Build, mine for a while, report build time and rates\n"
               "  --seconds N        Mining time of the bench (default: 20)\n"
               "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
-              "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n"
+              "  --leaves L         Leaves of the bench: auto, stored, computed, partial or partial:F (default: auto)\n"
               "\n"
               "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"
               "  --api HOST:PORT    Listen there (default: 127.0.0.1:5003), or off\n"

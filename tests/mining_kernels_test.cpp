@@ -19,9 +19,9 @@ struct MiningRecord { int found; uint64_t nonce; Digest nonce_digest; std::vecto
 struct Best { uint64_t number; Digest hash; };  // the candidate's number in its batch and its block hash
 
 // A kernel and where it takes sibling leaves from.
-struct Variant { MiningKernel kernel; bool stored; };
-const Variant VARIANTS[] = {{MiningKernel::fast, false}, {MiningKernel::fast, true}, {MiningKernel::reference, false},
-                            {MiningKernel::reference, true}};
+struct Variant { MiningKernel kernel; uint64_t stored; };  // the leaves read from the buffer, the rest built
+const Variant VARIANTS[] = {{MiningKernel::fast, 0},      {MiningKernel::fast, 64},     {MiningKernel::fast, 32},
+                            {MiningKernel::reference, 0}, {MiningKernel::reference, 64}};
 
 // The buffer of random paths over 2^6 leaves, stored, built by the product in chunks of 16 leaves,
 // and the same tree built on the host.
@@ -88,9 +88,24 @@ struct SmallTree {
         EXPECT_EQ(cudaMemset(d_found.get(), 0, sizeof(int)) | cudaMemset(d_nonce.get(), 0, sizeof(uint64_t)) |
                       cudaMemset(d_nonce_digest.get(), 0, sizeof(Digest)),
                   cudaSuccess);
-        const MiningParams params{variant.stored ? buffer.d_leafs : nullptr, buffer.d_merkle_tree, LEAFS, HEIGHT, tree.root(),
-                                  final_hash, commitment, paths, threshold, start, count, d_nonce.get(), d_found.get(),
-                                  d_paths.get(), d_paths.get() + GUESSER_TREE_HEIGHT, d_nonce_digest.get()};
+        MiningParams params{};
+        params.d_leafs = variant.stored > 0 ? buffer.d_leafs : nullptr;
+        params.stored_leafs = variant.stored;
+        params.d_merkle_tree = buffer.d_merkle_tree;
+        params.num_leafs = LEAFS;
+        params.tree_height = HEIGHT;
+        params.merkle_root = tree.root();
+        params.final_hash = final_hash;
+        params.commitment = commitment;
+        params.mast_paths = paths;
+        params.threshold = threshold;
+        params.start_nonce = start;
+        params.num_nonces = count;
+        params.d_solution_nonce = d_nonce.get();
+        params.d_solution_found = d_found.get();
+        params.d_solution_path_a = d_paths.get();
+        params.d_solution_path_b = d_paths.get() + GUESSER_TREE_HEIGHT;
+        params.d_solution_nonce_digest = d_nonce_digest.get();
         gpu::launch(mining_kernel(variant.kernel).function, dim3(grid), dim3(block), nullptr, params);
         EXPECT_EQ(support::finish_launch(), cudaSuccess);
         const std::vector<Digest> paths = support::to_host(d_paths.get(), 2 * GUESSER_TREE_HEIGHT);

@@ -81,7 +81,9 @@ TEST(PowHash, PermutationsPerOperation)
     const Pow candidate = reference::candidate(tree, index_a, index_b, nonce);
     uint64_t count = 0, a = 0, b = 0;
     const CountingPermutation permute{&count};
-    const mining::TreeView built{nullptr, tree.nodes.data(), 64, 6}, stored{tree.leaves.data(), tree.nodes.data(), 64, 6};
+    const mining::TreeView built{nullptr, 0, tree.nodes.data(), 64, 6}, stored{tree.leaves.data(), 64, tree.nodes.data(), 64, 6};
+    const mining::TreeView half{tree.leaves.data(), 32, tree.nodes.data(), 64, 6};  // leaves 32 to 63 built
+    const uint64_t built_siblings = ((index_a ^ 1) >= 32) + ((index_b ^ 1) >= 32);
     const mining::BuiltLeaves given{commitment};
     const mining::ReferenceLeaves recomputed{p};
     const auto candidate_hash = [&](const mining::TreeView& view, const auto& leaves) {
@@ -96,6 +98,7 @@ TEST(PowHash, PermutationsPerOperation)
         {228, [&] { return candidate_hash(built, given); }},  // 63 + 2 x 63 + 39: leaves from the given commitment
         {236, [&] { return candidate_hash(built, recomputed); }},  // the reference: 4 more per leaf
         {102, [&] { return candidate_hash(stored, given); }},
+        {102 + 63 * built_siblings, [&] { return candidate_hash(half, given); }},
     };
     for (const auto& [permutations, run] : cases) {
         count = 0;

@@ -40,6 +40,8 @@ const char* leaves_name(LeafStorage leaves)
         return "stored";
     case LeafStorage::Computed:
         return "computed";
+    case LeafStorage::Partial:
+        return "partial";
     case LeafStorage::Auto:
         break;
     }
@@ -136,6 +138,7 @@ CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfi
 
     GuesserGeometry geometry = config.geometry;
     geometry.build.leaves = settings.bench_leaves;
+    geometry.build.stored_share = settings.bench_stored_share;
     CheckedPuzzle puzzle = bench_puzzle();
     GuesserBuffer buffer;
     const Clock::time_point build_start = Clock::now();
@@ -145,9 +148,9 @@ CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfi
         return out;
     }
     const double build_seconds = seconds_between(build_start, Clock::now());
-    const LeafStorage leaves = buffer.d_leafs != nullptr ? LeafStorage::Stored : LeafStorage::Computed;
+    const std::string leaves = leaf_mode(buffer);
     print_parts(std::cout, "Bench build: ", fixed(build_seconds, 2), " s (tree height ", buffer.tree_height,
-                ", leaves ", leaves_name(leaves), ")");
+                ", leaves ", leaves, ")");
 
     MiningDriverConfig driver = config.driver;
     driver.kernel = settings.bench_kernel;
@@ -168,10 +171,12 @@ CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfi
         mined = mine(puzzle, buffer, pipeline, session, driver, failure);
     }
     const double mined_seconds = seconds_between(start, Clock::now());
+    const uint64_t buffer_stored = buffer.stored_leafs, buffer_leafs = buffer.num_leafs;
     pipeline.release();
     buffer.cleanup();
 
-    const uint64_t per_candidate = permutations_per_candidate(settings.bench_kernel, leaves);
+    const double per_candidate = permutations_per_candidate(
+        settings.bench_kernel, static_cast<double>(buffer_stored) / static_cast<double>(std::max<uint64_t>(1, buffer_leafs)));
     out.candidates_per_second = static_cast<double>(session.candidates()) / mined_seconds;
     out.permutations_per_second = out.candidates_per_second * static_cast<double>(per_candidate);
     out.verified = session.verified();
@@ -179,7 +184,7 @@ CardBench bench_card(int gpu, const StartupSettings& settings, const MiningConfi
     print_parts(std::cout, "Bench mining: ", fixed(mined_seconds, 2), " s, ", session.candidates(), " candidates");
     print_parts(std::cout, "Bench rate: ", rate_text(out.candidates_per_second), " M candidates/s, ",
                 rate_text(out.permutations_per_second), " M permutations/s (", per_candidate, " per candidate, kernel ",
-                kernel_name(settings.bench_kernel), ", leaves ", leaves_name(leaves), ")");
+                kernel_name(settings.bench_kernel), ", leaves ", leaves, ")");
     const double expected = std::max(0.0, mined_seconds - calibrated) / hit_seconds;
     print_parts(std::cout, "Bench hits: ", session.verified(), " verified, ", session.failed(), " failed (about ",
                 fixed(expected, 1), " expected)");

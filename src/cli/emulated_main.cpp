@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         if (key == "tree_height") config.geometry.tree_height = value;
         else if (key == "range") config.driver.nonces_per_range = value;
         else if (key == "batch") config.driver.max_batch_size = value;
+        else if (key == "chunk") config.geometry.build.chunk_leaves = value;  // leaves are stored chunk by chunk
         else if (key == "max_failures") config.max_card_failures = static_cast<int>(value);
         else if (key == "fetch_pause_ms") config.fetch_pause = milliseconds(value);
         else if (key == "receive_timeout_ms") config.receive_timeout_s = static_cast<float>(value) / 1000.0f;

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <initializer_list>
 #include <stdexcept>
 
@@ -131,11 +132,18 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
             s.bench_kernel = static_cast<MiningKernel>(kernel);
         } else if (word == "--leaves" && has_value) {
             const std::string& text = args[++i];
-            const int leaves = choice_of(text, {{"auto", int(LeafStorage::Auto)},
-                                                {"stored", int(LeafStorage::Stored)},
-                                                {"computed", int(LeafStorage::Computed)}});
-            if (leaves < 0) return failure(scan, "Invalid --leaves value: " + text + " (auto, stored or computed)");
+            const std::string share = text.rfind("partial:", 0) == 0 ? text.substr(8) : "";
+            const int leaves = choice_of(share.empty() ? text : "partial", {{"auto", int(LeafStorage::Auto)},
+                                                                            {"stored", int(LeafStorage::Stored)},
+                                                                            {"computed", int(LeafStorage::Computed)},
+                                                                            {"partial", int(LeafStorage::Partial)}});
+            char* end = nullptr;
+            const double fraction = share.empty() ? 0 : std::strtod(share.c_str(), &end);
+            if (leaves < 0 || (!share.empty() && (*end != '\0' || !(fraction > 0 && fraction < 1))))
+                return failure(scan, "Invalid --leaves value: " + text +
+                                         " (auto, stored, computed, partial or partial:F with 0 < F < 1)");
             s.bench_leaves = static_cast<LeafStorage>(leaves);
+            s.bench_stored_share = fraction;
         } else if (word == "--api" && has_value) {
             const std::string error = readApiAddress(args[++i], s.api);
             if (!error.empty()) return failure(scan, error);
@@ -182,7 +190,7 @@ std::string helpText(const std::string& program_name)
            "  --bench            Build, mine for a while, report build time and rates\n"
            "  --seconds N        Mining time of the bench (default: 20)\n"
            "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
-           "  --leaves L         Leaves of the bench: auto, stored or computed (default: auto)\n"
+           "  --leaves L         Leaves of the bench: auto, stored, computed, partial or partial:F (default: auto)\n"
            "\n"
            "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"
            "  --api HOST:PORT    Listen there (default: 127.0.0.1:5003), or off\n"

@@ -25,6 +25,7 @@ struct StartupSettings {
     int bench_seconds = 20;
     MiningKernel bench_kernel = MiningKernel::fast;
     LeafStorage bench_leaves = LeafStorage::Auto;
+    double bench_stored_share = 0;  // --leaves partial:F; 0 with partial: as many as fit
     // --api and --api-token: the HTTP API served while mining.
     ApiSettings api;
 };

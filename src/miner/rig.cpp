@@ -191,7 +191,7 @@ void Rig::build(std::size_t slot, const CheckedPuzzle& puzzle)
     GpuStatus status;
     if (buildGuesserBuffer(puzzle, config_.geometry, card.buffer, status)) {
         card.failures = 0;
-        status_.card_built(slot, card.buffer.d_leafs != nullptr ? "stored" : "computed",
+        status_.card_built(slot, leaf_mode(card.buffer),
                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     } else if (!status.ok()) {
         failed(slot, status);

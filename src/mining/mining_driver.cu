@@ -62,6 +62,7 @@ MiningParams search_params(const GuesserBuffer& buffer, const Digest& threshold)
 {
     MiningParams params{};
     params.d_leafs = buffer.d_leafs;
+    params.stored_leafs = buffer.stored_leafs;
     params.d_merkle_tree = buffer.d_merkle_tree;
     params.num_leafs = buffer.num_leafs;
     params.tree_height = buffer.tree_height;

@@ -17,7 +17,8 @@ namespace mining {
 // The tree as the kernels see it. `leafs` may be null: sibling leaves are then built. num_leafs =
 // 2^tree_height.
 struct TreeView {
-    const Digest* leafs;
+    const Digest* leafs;   // the first stored_leafs leaves
+    uint64_t stored_leafs;
     const Digest* nodes;
     uint64_t num_leafs;
     uint64_t tree_height;
@@ -81,7 +82,7 @@ CRV_HD Digest path_element(const TreeView& tree, uint64_t index, uint64_t j, con
     if (j == 0) {
         const uint64_t sibling = index ^ 1;
         if (sibling >= tree.num_leafs) return Digest{};
-        if (tree.leafs != nullptr) return load_digest(tree.leafs + sibling);
+        if (sibling < tree.stored_leafs) return load_digest(tree.leafs + sibling);
         return leaves(sibling, tree.num_leafs, permute);
     }
     const uint64_t node = ((tree.num_leafs + index) >> j) ^ 1;

@@ -30,7 +30,7 @@ __device__ __forceinline__ void mine_batch(const MiningParams& p, const Leaves& 
 {
     const uint32_t g = blockIdx.x * blockDim.x + threadIdx.x;
     const uint64_t stride = static_cast<uint64_t>(gridDim.x) * blockDim.x;
-    const mining::TreeView tree{p.d_leafs, p.d_merkle_tree, p.num_leafs, p.tree_height};
+    const mining::TreeView tree{p.d_leafs, p.stored_leafs, p.d_merkle_tree, p.num_leafs, p.tree_height};
     philox::Stream random = philox::Stream::start(philox::MINING_SEED, g);
 
     for (uint64_t n = g; n < p.num_nonces; n += stride) {
@@ -55,7 +55,7 @@ __device__ __forceinline__ void mine_batch(const MiningParams& p, const Leaves& 
 __device__ void compute_merkle_path(const Digest* d_leafs, const Digest* d_merkle_tree, uint64_t index,
                                     uint64_t num_leafs, uint64_t tree_height, const Digest& commitment, Digest* path)
 {
-    const mining::TreeView tree{d_leafs, d_merkle_tree, num_leafs, tree_height};
+    const mining::TreeView tree{d_leafs, d_leafs != nullptr ? num_leafs : 0, d_merkle_tree, num_leafs, tree_height};
     mining::merkle_path(tree, index, tree_height, mining::BuiltLeaves{commitment}, path, CalledFastPermutation{});
 }
 

@@ -13,7 +13,8 @@
 
 // One launch of the nonce search: the tree, the puzzle, the batch and the solution record.
 struct MiningParams {
-    const Digest* d_leafs;        // the stored leaves, or null: sibling leaves are built on the fly
+    const Digest* d_leafs;        // the first stored_leafs leaves, or null: sibling leaves are built on the fly
+    uint64_t stored_leafs;
     const Digest* d_merkle_tree;  // heap-ordered nodes, slot 1 the root
     uint64_t num_leafs;           // 2^tree_height
     uint64_t tree_height;

@@ -6,9 +6,10 @@
 #include <cstdint>
 
 enum class LeafStorage {
-    Auto,      // stored when nodes, leaves and the build's scratch fit, else computed
+    Auto,      // stored when nodes, leaves and the build's scratch fit, else as many as fit
     Stored,    // the build writes the leaves; the kernels read the sibling leaf
     Computed,  // the kernels rebuild the sibling leaf of every candidate
+    Partial,   // the first leaves are stored (stored_share of them, or as many as fit), the rest rebuilt
 };
 
 struct GuesserBuildConfig {
@@ -28,6 +29,9 @@ struct GuesserBuildConfig {
     // Free memory that must remain beside the buffer: the mining kernels' local memory and the
     // driver's small per-range arrays.
     uint64_t memory_margin = uint64_t(512) << 20;
+
+    // Partial only: the share of the leaves to store, above 0 and below 1; 0: as many as fit.
+    double stored_share = 0;
 
     constexpr bool valid() const
     {

@@ -13,6 +13,7 @@ GuesserBuffer::GuesserBuffer(GuesserBuffer&& other) noexcept
       d_merkle_tree(std::exchange(other.d_merkle_tree, nullptr)),
       merkle_tree_size(std::exchange(other.merkle_tree_size, 0)),
       d_leafs(std::exchange(other.d_leafs, nullptr)),
+      stored_leafs(std::exchange(other.stored_leafs, 0)),
       num_leafs(std::exchange(other.num_leafs, 0)),
       tree_height(std::exchange(other.tree_height, 0))
 {
@@ -28,6 +29,7 @@ GuesserBuffer& GuesserBuffer::operator=(GuesserBuffer&& other) noexcept
         d_merkle_tree = std::exchange(other.d_merkle_tree, nullptr);
         merkle_tree_size = std::exchange(other.merkle_tree_size, 0);
         d_leafs = std::exchange(other.d_leafs, nullptr);
+        stored_leafs = std::exchange(other.stored_leafs, 0);
         num_leafs = std::exchange(other.num_leafs, 0);
         tree_height = std::exchange(other.tree_height, 0);
     }
@@ -46,8 +48,24 @@ void GuesserBuffer::cleanup()
         const cudaError_t status = cudaFree(d_leafs);
         if (status != cudaSuccess) print_parts(std::cerr, "Warning: Failed to free d_leafs: ", cudaGetErrorString(status));
         d_leafs = nullptr;
+        stored_leafs = 0;
         num_leafs = 0;
     }
+}
+
+std::string leaf_mode(const GuesserBuffer& buffer)
+{
+    if (buffer.stored_leafs == 0) return "computed";
+    if (buffer.stored_leafs >= buffer.num_leafs) return "stored";
+    return "partial " + std::to_string(buffer.stored_leafs * 100 / buffer.num_leafs) + "%";
+}
+
+std::string leaf_mode_text(const GuesserBuffer& buffer)
+{
+    if (buffer.stored_leafs == 0) return "leaves computed on the fly";
+    if (buffer.stored_leafs >= buffer.num_leafs) return "leaves stored in GPU memory";
+    return std::to_string(buffer.stored_leafs * 100 / buffer.num_leafs) +
+           "% of the leaves stored in GPU memory, the others computed on the fly";
 }
 
 bool built_for(const GuesserBuffer& buffer, const PowMastPaths& paths, uint64_t tree_height)
@@ -70,8 +88,7 @@ bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geom
         print_line(std::cerr, "✗ GPU preprocessing failed!");
         return false;
     }
-    print_line(std::cout, buffer.d_leafs != nullptr ? "Mining mode: leaves stored in GPU memory"
-                                                    : "Mining mode: leaves computed on the fly");
+    print_line(std::cout, "Mining mode: " + leaf_mode_text(buffer));
     out = std::move(buffer);
     return true;
 }

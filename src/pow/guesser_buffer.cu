@@ -127,8 +127,8 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     const Digest commitment = mast_paths.commit();
     crv_debug_line("preprocess: commitment computed");
 
-    const std::optional<LeafStorage> storage = plan_leaf_storage(geometry, status);
-    if (!storage) return GuesserBuffer{};
+    const std::optional<uint64_t> stored = plan_stored_leafs(geometry, status);
+    if (!stored) return GuesserBuffer{};
 
     BuildStream stream;
     if (!status.check(stream.create(), "create stream")) return GuesserBuffer{};
@@ -139,7 +139,7 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     if (!status.check(cudaMemsetAsync(nodes.get(), 0, nodes.bytes(), stream.get()), "memset d_internal_nodes"))
         return GuesserBuffer{};
     gpu::DeviceBuffer<Digest> leaves;
-    if (*storage == LeafStorage::Stored && !status.check(leaves.allocate(num_leafs), "malloc d_leafs"))
+    if (*stored > 0 && !status.check(leaves.allocate(*stored), "malloc d_leafs"))
         return GuesserBuffer{};
 
     {
@@ -152,7 +152,7 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
             return launch_ok("launch window_step", status);
         };
         const auto sync_chunk = [&] { return status.check(cudaStreamSynchronize(stream.get()), "sync window chunk"); };
-        if (!window_build::for_each_window_step(commitment, {nodes.get(), leaves.get(), scratch.get()}, geometry,
+        if (!window_build::for_each_window_step(commitment, {nodes.get(), leaves.get(), scratch.get(), *stored}, geometry,
                                                 launch_step, sync_chunk))
             return GuesserBuffer{};
     }  // the scratch is freed before the upper levels
@@ -184,6 +184,7 @@ GuesserBuffer Pow::preprocess_gpu(const PowMastPaths& mast_paths, const GuesserG
     buffer.d_merkle_tree = nodes.release();
     buffer.merkle_tree_size = num_leafs;
     buffer.d_leafs = leaves.release();
+    buffer.stored_leafs = *stored;
     buffer.num_leafs = num_leafs;
     buffer.tree_height = height;
     return buffer;  // d_final_hash is freed, then the stream destroyed

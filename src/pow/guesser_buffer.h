@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "diag/gpu_status.h"
 #include "gpu/runtime.h"
@@ -18,7 +19,8 @@ struct GuesserBuffer {
     PowMastPaths mast_paths{};  // the paths the tree was built from
     Digest* d_merkle_tree = nullptr;  // heap-ordered nodes 1..num_leafs-1, slot 0 zero; null: no buffer
     uint64_t merkle_tree_size = 0;    // Digest slots in d_merkle_tree
-    Digest* d_leafs = nullptr;        // the num_leafs leaves; null: the kernels compute leaves on the fly
+    Digest* d_leafs = nullptr;        // the first stored_leafs leaves; null: the kernels compute every leaf
+    uint64_t stored_leafs = 0;        // the kernels build the leaves from this one on
     uint64_t num_leafs = 0;
     uint64_t tree_height = 0;         // levels below the root: num_leafs = 2^tree_height
 
@@ -33,6 +35,11 @@ struct GuesserBuffer {
     // digests and paths stay. Harmless on an empty buffer and when repeated.
     void cleanup();
 };
+
+// How the kernels have the buffer's leaves: "stored", "computed" or "partial 55%" (the share stored),
+// and the same as the build's mode line says it.
+std::string leaf_mode(const GuesserBuffer& buffer);
+std::string leaf_mode_text(const GuesserBuffer& buffer);
 
 // Whether `buffer` holds a tree of `tree_height` built from `paths`: a puzzle with the same paths
 // mines on with it.

@@ -72,11 +72,13 @@ inline uint64_t chunk_leaves(const GuesserGeometry& geometry)
 }
 inline uint64_t scratch_digests(const GuesserGeometry& geometry) { return 2 * level_entries(chunk_leaves(geometry), 0); }
 
-// Where the steps write: the node array (layer 0), the stored leaves (or null) and the scratch.
+// Where the steps write: the node array (layer 0), the stored leaves (the first `stored` of them, a
+// whole number of chunks; null when none) and the scratch.
 struct WindowArrays {
     Digest* nodes;
     Digest* leaves;
     Digest* scratch;
+    uint64_t stored = 0;
 };
 
 // The steps of the whole leaf build in order: chunk by chunk, level by level, each level cut into
@@ -97,7 +99,7 @@ bool for_each_window_step(const Digest& commitment, const WindowArrays& arrays, 
             const bool leaf_level = step.level == LEAF_LEVEL;
             step.below = levels[(step.level + 1) % 2];
             step.out = leaf_level ? arrays.nodes + n / 2 + step.first / 2 : levels[step.level % 2];
-            step.leaves = leaf_level && arrays.leaves != nullptr ? arrays.leaves + step.first : nullptr;
+            step.leaves = leaf_level && step.first < arrays.stored ? arrays.leaves + step.first : nullptr;
             const uint64_t entries = level_entries(chunk, step.level);
             const uint64_t per_step =
                 std::max<uint64_t>(1, geometry.build.launch_permutations / entry_permutations(step.level));
