@@ -1,5 +1,6 @@
 #include "cli/run_miner.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -8,6 +9,7 @@
 #include "cli/startup.h"
 #include "cli/validation_test.h"
 #include "diag/console_line.h"
+#include "diag/log_file.h"
 #include "miner/miner_state.h"
 #include "miner/stop_signal.h"
 
@@ -20,6 +22,14 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
 
     const OptionScan scan =
         scanStartupOptions(args.empty() ? std::vector<std::string>{""} : args, config.driver.nonces_per_range);
+    if (!scan.settings.log_file.empty() && scan.action != StartupAction::ShowHelp &&
+        scan.action != StartupAction::Fail) {
+        const std::string error = open_log_file(scan.settings.log_file);
+        if (!error.empty()) {
+            print_line(std::cerr, "❌ " + error);
+            return 1;
+        }
+    }
     switch (scan.action) {
     case StartupAction::ShowHelp:
         std::cout << helpText(args.empty() ? std::string() : args[0]) << std::flush;
@@ -59,6 +69,9 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
             mining.gpus = gpus;
             return startUnifiedMining(host, port, state, mining);
         });
+    // A hung card's context cannot be torn down: the runtime's own teardown at exit would wait for
+    // it, so the process ends here, its lines already flushed.
+    if (state.exit_status() == HUNG_CARD_EXIT_STATUS) std::_Exit(HUNG_CARD_EXIT_STATUS);
     // No card left to mine ends the process, after the usual shutdown, with a status of its own.
     return state.exit_status() != 0 ? state.exit_status() : status;
 }

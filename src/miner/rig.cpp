@@ -160,6 +160,19 @@ void Rig::take_out(std::size_t slot, const std::string& reason, bool context_los
                                                            : ": no GPU is left to mine; ") + stopping);
 }
 
+void Rig::hung(std::size_t slot)
+{
+    Card& card = cards_[slot];
+    card.out = card.hung = true;
+    status_.set_card(slot, CardState::out);
+    working_.fetch_sub(1);
+    state_.stop_with_status(HUNG_CARD_EXIT_STATUS,
+                            "❌ GPU " + std::to_string(card.gpu) + " hangs: a batch has not completed within " +
+                                std::to_string(config_.driver.watchdog_ms) + " ms; stopping with exit status " +
+                                std::to_string(HUNG_CARD_EXIT_STATUS) +
+                                " without waiting for it, so that the miner can be restarted");
+}
+
 bool Rig::failed(std::size_t slot, const GpuStatus& failure)
 {
     Card& card = cards_[slot];
@@ -207,6 +220,10 @@ void Rig::search(std::size_t slot, const CheckedPuzzle& puzzle, Search& search, 
     CardSession session(search, state_, status_, slot, card.buffer, first_range, stride, card.failures);
     for (;;) {
         const SearchEnd end = continuousMiningLoop(puzzle, card.buffer, card.pipeline, session, config_.driver);
+        if (end.hung) {
+            hung(slot);
+            break;
+        }
         if (end.failure.ok() || !failed(slot, end.failure)) break;
         if (stop_mining.load() || search.end() != Next::MINE) break;
     }
@@ -264,6 +281,7 @@ void Rig::cleanup()
 {
     for (std::size_t slot = 0; slot < cards_.size(); ++slot) {
         Card& card = cards_[slot];
+        if (card.hung) continue;  // its memory goes with the process
         line_prefix() = card_prefix(card.gpu, cards_.size());
         if (!crv_cuda_ok(cudaSetDevice(card.gpu), "set device")) continue;
         card.pipeline.release();

@@ -5,7 +5,7 @@
 // within one batch. Each card's loop alone decides what a GPU failure means: a lost context or a
 // card that cannot be selected takes the card out for good, a failure that repeats max_card_failures
 // times in a row too; the others mine on, and when none is left the process stops with
-// NO_CARD_LEFT_EXIT_STATUS. A rig of one card prints its lines unnamed; of several, each card's
+// NO_CARD_LEFT_EXIT_STATUS. A card that hangs stops the process with HUNG_CARD_EXIT_STATUS. A rig of one card prints its lines unnamed; of several, each card's
 // lines start with "GPU N: ".
 #pragma once
 
@@ -43,6 +43,7 @@ private:
         GuesserBuffer buffer;
         BatchPipeline pipeline;  // lives as long as the buffer
         bool out = false;        // left out for good
+        bool hung = false;       // a batch outlived the watchdog: never touched again
         int failures = 0;        // failed builds or searches in a row
     };
 
@@ -55,6 +56,9 @@ private:
     // A failed build or search: false when the card is left out because of it.
     bool failed(std::size_t slot, const GpuStatus& failure);
     void take_out(std::size_t slot, const std::string& reason, bool context_lost);
+    // A card that hangs ends the process (HUNG_CARD_EXIT_STATUS) after the usual shutdown, which
+    // asks nothing more of that card.
+    void hung(std::size_t slot);
 
     MinerState& state_;
     MiningStatus& status_;
