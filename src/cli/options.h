@@ -27,6 +27,8 @@ struct StartupSettings {
     LeafStorage bench_leaves = LeafStorage::Auto;
     // --api and --api-token: the HTTP API served while mining.
     ApiSettings api;
+    std::string log_file;  // --log-file: every console line appended there too; empty: none
+    int temp_limit = 0;    // --temp-limit, in °C: a card this hot pauses; 0: none
 };
 
 enum class StartupAction {
