@@ -1,10 +1,16 @@
 // What guards the cards, through the emulated executable: the watchdog of a card that hangs, the
-// log file.
+// log file, the telemetry and the temperature limit.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <fstream>
@@ -14,6 +20,7 @@
 #include "support/captured_output.h"
 #include "support/child_process.h"
 #include "support/mining_fixture.h"
+#include "gpu/telemetry.h"
 #include "support/test_bridge.h"
 
 namespace {
@@ -33,6 +40,18 @@ std::unique_ptr<support::ChildProcess> miner_on(const TestBridge& bridge, int de
     std::vector<std::string> argv = {"corvane-miner", "--port", std::to_string(bridge.port()), "--gpu", "all"};
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<support::ChildProcess>(CRV_MINER_EMU, argv, env);
+}
+
+TEST(Telemetry, CudaAndNvmlBusIdsOfOneCardMatch)
+{
+    for (const auto& [cuda, nvml, same] : std::vector<std::tuple<std::string, std::string, bool>>{
+             {"0000:0D:00.0", "00000000:0d:00.0", true},
+             {"0001:0d:00.0", "00000001:0D:00.0", true},
+             {"0000:0D:00.0", "00000001:0D:00.0", false},
+             {"0000:0D:00.0", "00000000:0E:00.0", false},
+             {"0000:0D:00.0", "0000000G:0D:00.0", false},
+             {"", "", false}})
+        EXPECT_EQ(same_pci_bus_id(cuda, nvml), same) << cuda << " " << nvml;
 }
 
 TEST(GuardProcess, ACardThatHangsEndsTheProcessWithItsOwnStatusWithoutWaitingForIt)
@@ -75,6 +94,101 @@ std::vector<std::string> non_empty_lines(const std::string& text)
     return lines;
 }
 
+// The body of GET `path` from the miner's API on 127.0.0.1:`port`; empty when it cannot connect.
+std::string http_get(int port, const std::string& path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: miner\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char chunk[65536];
+        for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) reply.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+int api_port(const std::string& out)
+{
+    std::smatch match;
+    return std::regex_search(out, match, std::regex(R"(HTTP API at http://127\.0\.0\.1:(\d+)/)")) ? std::stoi(match[1]) : 0;
+}
+
+// The range indices each card started, in order, from the driver's debug line.
+std::map<int, std::vector<uint64_t>> ranges_by_card(const std::string& out)
+{
+    static const std::regex line(R"(GPU (\d+): Nonce offset \(range index\): (\d+),)");
+    std::map<int, std::vector<uint64_t>> ranges;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        ranges[std::stoi((*it)[1])].push_back(std::stoull((*it)[2]));
+    return ranges;
+}
+
+TEST(GuardProcess, AHotCardPausesWhileTheOtherMinesOnAndResumesWhereItWasOnceCool)
+{
+    char dir[] = "/tmp/corvane-heat-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string sensors = std::string(dir) + "/sensors";
+    // Replaced whole, as the miner may read it at any time.
+    const auto card_1_at = [&](int memory) {
+        std::ofstream(sensors + ".new") << "0 temp=60 mem_temp=70 power_w=200 fan_pct=55 sm_mhz=1800 mem_mhz=10000\n"
+                                        << "1 temp=60 mem_temp=" << memory << " power_w=210 fan_pct=45 sm_mhz=1750\n";
+        ASSERT_EQ(std::rename((sensors + ".new").c_str(), sensors.c_str()), 0);
+    };
+    card_1_at(70);
+    TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("heat", "b", support::impossible_threshold()))));
+    const auto miner = miner_on(bridge, 2, {"CRV_EMU_MINING=" + FAST, "CRV_EMU_TELEMETRY=" + sensors, "CRV_DEBUG=1"},
+                                {"--temp-limit", "80"});
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: Nonce offset (range index): 5,", 60s)) << miner->out();
+    const int port = api_port(miner->out());
+    // The sensors in the status line, /summary and /metrics.
+    ASSERT_TRUE(miner->wait_for_output("[60 °C, memory 70 °C, 210 W, fan 45%]", 10s)) << miner->out();
+    const nlohmann::json card = nlohmann::json::parse(http_get(port, "/summary"))["gpus"][1]["telemetry"];
+    EXPECT_EQ(card["memory_temperature_c"], 70);
+    EXPECT_EQ(card["sm_clock_mhz"], 1750);
+    EXPECT_TRUE(card["memory_clock_mhz"].is_null());
+    EXPECT_TRUE(card["candidates_per_joule"].is_number());
+    const std::string metrics = http_get(port, "/metrics");
+    for (const std::string sample : {"corvane_gpu_temperature_celsius{gpu=\"1\",sensor=\"memory\"} 70\n",
+                                     "corvane_gpu_power_watts{gpu=\"1\"} 210\n", "corvane_gpu_fan_ratio{gpu=\"1\"} 0.45\n"})
+        EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+
+    // Card 1's memory reaches the limit: it pauses, card 0 mines 10 more ranges, card 1 none.
+    card_1_at(80);
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: 🌡️ GPU 1 paused: 80 °C reaches the limit of 80 °C; it resumes at 70 °C\n",
+                                       10s))
+        << miner->out();
+    const auto at_pause = ranges_by_card(miner->out());
+    ASSERT_TRUE(miner->wait_for_output(
+        "GPU 0: Nonce offset (range index): " + std::to_string(at_pause.at(0).back() + 20) + ",", 30s));
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: paused [60 °C, memory 80 °C", 10s)) << miner->out();
+    EXPECT_EQ(nlohmann::json::parse(http_get(port, "/summary"))["gpus"][1]["state"], "paused");
+    // 9 °C below is not cool enough; 10 °C below is.
+    card_1_at(71);
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: paused [60 °C, memory 71 °C", 10s)) << miner->out();
+    EXPECT_EQ(ranges_by_card(miner->out()).at(1), at_pause.at(1));
+    card_1_at(70);
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: 🌡️ GPU 1 resumed: 70 °C, 10 °C below the limit\n", 10s)) << miner->out();
+    const std::string next = std::to_string(at_pause.at(1).back() + 4);
+    ASSERT_TRUE(miner->wait_for_output("GPU 1: Nonce offset (range index): " + next + ",", 30s)) << miner->out();
+    miner->send_signal(SIGINT);
+    const support::ProcessResult r = miner->wait(20s);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(count_of(r.out, "🌡️ GPU 1 paused"), 1u);
+    EXPECT_EQ(count_of(r.out, "🌡️ GPU 0 paused"), 0u);
+    // Card 1 picked up its ranges where it paused: none skipped, none twice.
+    const std::vector<uint64_t> ranges = ranges_by_card(r.out).at(1);
+    for (size_t k = 0; k < ranges.size(); ++k) EXPECT_EQ(ranges[k], 1 + 2 * k);
+    std::remove(sensors.c_str());
+    rmdir(dir);
+}
+
 TEST(GuardProcess, TheLogFileGetsEveryLineWithItsTimeAndSighupStartsANewOne)
 {
     char dir[] = "/tmp/corvane-log-XXXXXX";
@@ -100,6 +214,8 @@ TEST(GuardProcess, TheLogFileGetsEveryLineWithItsTimeAndSighupStartsANewOne)
     const std::vector<std::string> logged = non_empty_lines(old + fresh);
     for (const std::string& line : logged) EXPECT_TRUE(std::regex_match(line, dated)) << line;
     EXPECT_EQ(logged.size(), non_empty_lines(r.out + r.err).size());
+    EXPECT_EQ(count_of(r.out, "🌡️ No GPU telemetry (no CRV_EMU_TELEMETRY file): temperatures, power and fans stay empty\n"),
+              1u);
 
     const std::string missing = std::string(dir) + "/no/miner.log";
     const support::ProcessResult refused =

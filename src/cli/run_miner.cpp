@@ -67,6 +67,7 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
         startMiningOnDevice(scan.settings, [&](const std::string& host, int port, const std::vector<int>& gpus) {
             MiningConfig mining = config;
             mining.gpus = gpus;
+            mining.temp_limit_c = scan.settings.temp_limit;
             return startUnifiedMining(host, port, state, mining);
         });
     // A hung card's context cannot be torn down: the runtime's own teardown at exit would wait for

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <optional>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
@@ -49,24 +51,44 @@ private:
 
 namespace {
 
-// One card's view of the search: its own ranges, the shared end, its share of the status line, and
-// its failure count, which a batch that ran clears.
+// The hotter of a card's two temperatures; none when neither is known.
+std::optional<double> hottest(const CardTelemetry& t)
+{
+    if (t.core_temperature_c && t.memory_temperature_c) return std::max(*t.core_temperature_c, *t.memory_temperature_c);
+    return t.core_temperature_c ? t.core_temperature_c : t.memory_temperature_c;
+}
+
+std::string degrees(double value)
+{
+    return std::to_string(static_cast<long long>(std::lround(value))) + " °C";
+}
+
+// One card's view of the search: its own ranges, the shared end, its share of the status line, its
+// failure count, which a batch that ran clears, and its pause for the temperature limit.
 class CardSession : public MiningSession {
 public:
-    CardSession(Rig::Search& search, MinerState& state, MiningStatus& status, std::size_t slot,
-                const GuesserBuffer& buffer, std::uint64_t first_range, std::uint64_t stride, int& failures)
-        : search_(search), state_(state), status_(status), slot_(slot), buffer_(buffer), range_(first_range),
-          stride_(stride), failures_(failures)
+    CardSession(Rig::Search& search, MinerState& state, MiningStatus& status, const MiningConfig& config,
+                std::size_t slot, int gpu, const GuesserBuffer& buffer, std::uint64_t first_range, std::uint64_t stride,
+                int& failures, bool& paused)
+        : search_(search), state_(state), status_(status), config_(config), slot_(slot), gpu_(gpu), buffer_(buffer),
+          range_(first_range), stride_(stride), failures_(failures), paused_(paused)
     {
     }
 
+    // Also the batch boundary where a hot card waits (the batch queued behind this one runs out,
+    // nothing new is queued) until it has cooled, the search has ended or the miner stops.
     Next after_batch(const CheckedPuzzle&, std::uint64_t candidates) override
     {
         if (candidates > 0) {
             status_.count_candidates(slot_, candidates);
             failures_ = 0;
         }
-        return stop_mining.load() ? Next::STOPPED : search_.end();
+        Next next = stop_mining.load() ? Next::STOPPED : search_.end();
+        while (next == Next::MINE && config_.temp_limit_c > 0 && too_hot()) {
+            sleep_unless_stopped(config_.pause_check);
+            next = stop_mining.load() ? Next::STOPPED : search_.end();
+        }
+        return next;
     }
     std::uint64_t& range_index() override { return range_; }
     std::uint64_t range_stride() const override { return stride_; }
@@ -99,14 +121,36 @@ public:
     }
 
 private:
+    // Pauses at the limit and resumes TEMP_RESUME_MARGIN_C below it, one line each way.
+    bool too_hot()
+    {
+        const CardTelemetry telemetry = status_.telemetry(slot_);
+        const std::optional<double> hot = hottest(telemetry);
+        const double limit = config_.temp_limit_c, resume = limit - TEMP_RESUME_MARGIN_C;
+        if (!paused_ && hot && *hot >= limit) {
+            paused_ = true;
+            print_parts(std::cout, "🌡️ GPU ", gpu_, " paused: ", degrees(*hot), " reaches the limit of ", degrees(limit),
+                        "; it resumes at ", degrees(resume));
+        } else if (paused_ && hot && *hot <= resume) {
+            paused_ = false;
+            print_parts(std::cout, "🌡️ GPU ", gpu_, " resumed: ", degrees(*hot), ", ", degrees(TEMP_RESUME_MARGIN_C),
+                        " below the limit");
+        }
+        status_.set_card(slot_, paused_ ? CardState::paused : CardState::mining);
+        return paused_;
+    }
+
     Rig::Search& search_;
     MinerState& state_;
     MiningStatus& status_;
+    const MiningConfig& config_;
     const std::size_t slot_;
+    const int gpu_;
     const GuesserBuffer& buffer_;
     std::uint64_t range_;
     const std::uint64_t stride_;
     int& failures_;
+    bool& paused_;
 };
 
 // What the outside is shown of a card before it mines: its index, name and PCI bus id.
@@ -133,6 +177,12 @@ Rig::Rig(MinerState& state, MiningStatus& status, const MiningConfig& config)
         shown[slot] = card_identity(config.gpus[slot]);
     }
     status_.set_cards(shown);
+    std::string why;
+    std::unique_ptr<TelemetrySource> telemetry = open_telemetry(why);
+    if (!telemetry)
+        print_line(std::cout, "🌡️ No GPU telemetry (" + why + "): temperatures, power and fans stay empty" +
+                                  (config.temp_limit_c > 0 ? ", and --temp-limit cannot act" : ""));
+    status_.set_telemetry(std::move(telemetry));
 }
 
 bool Rig::enter(std::size_t slot)
@@ -217,7 +267,8 @@ void Rig::search(std::size_t slot, const CheckedPuzzle& puzzle, Search& search, 
     Card& card = cards_[slot];
     next_range = first_range;
     if (!enter(slot)) return;
-    CardSession session(search, state_, status_, slot, card.buffer, first_range, stride, card.failures);
+    CardSession session(search, state_, status_, config_, slot, card.gpu, card.buffer, first_range, stride,
+                        card.failures, card.paused);
     for (;;) {
         const SearchEnd end = continuousMiningLoop(puzzle, card.buffer, card.pipeline, session, config_.driver);
         if (end.hung) {

@@ -6,7 +6,9 @@
 // card that cannot be selected takes the card out for good, a failure that repeats max_card_failures
 // times in a row too; the others mine on, and when none is left the process stops with
 // NO_CARD_LEFT_EXIT_STATUS. A card that hangs stops the process with HUNG_CARD_EXIT_STATUS. A rig of one card prints its lines unnamed; of several, each card's
-// lines start with "GPU N: ".
+// lines start with "GPU N: ". With a temperature limit, a card whose core or memory reaches it pauses
+// at its next batch boundary and resumes once both are TEMP_RESUME_MARGIN_C below it; it keeps its
+// place in the ranges meanwhile, and the other cards mine on.
 #pragma once
 
 #include <atomic>
@@ -19,6 +21,8 @@
 #include "miner/mining_status.h"
 #include "mining/batch_pipeline.h"
 #include "pow/guesser_buffer.h"
+
+constexpr double TEMP_RESUME_MARGIN_C = 10;
 
 class Rig {
 public:
@@ -45,6 +49,7 @@ private:
         bool out = false;        // left out for good
         bool hung = false;       // a batch outlived the watchdog: never touched again
         int failures = 0;        // failed builds or searches in a row
+        bool paused = false;     // too hot for the temperature limit, from one search into the next
     };
 
     // On the card's own thread: makes it the thread's device and names it in front of the thread's
