@@ -1,5 +1,5 @@
 // What guards the cards, through the emulated executable: the watchdog of a card that hangs, the
-// log file, the telemetry and the temperature limit.
+// log file, the telemetry and the temperature limit; the service files against it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -186,6 +187,62 @@ TEST(GuardProcess, AHotCardPausesWhileTheOtherMinesOnAndResumesWhereItWasOnceCoo
     const std::vector<uint64_t> ranges = ranges_by_card(r.out).at(1);
     for (size_t k = 0; k < ranges.size(); ++k) EXPECT_EQ(ranges[k], 1 + 2 * k);
     std::remove(sensors.c_str());
+    rmdir(dir);
+}
+
+TEST(GuardProcess, HiveOsStatsReadTheMinersSummary)
+{
+    const std::string service = std::string(CRV_TEST_TOOLS) + "/../../service";
+    const std::string sensors = "/tmp/corvane-hive-sensors-" + std::to_string(getpid());
+    std::ofstream(sensors) << "0 temp=61 fan_pct=55\n1 temp=67.6 mem_temp=80 fan_pct=45\n";
+    TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("hive", "b", support::impossible_threshold()))));
+    const auto miner = miner_on(bridge, 2, {"CRV_EMU_MINING=" + FAST, "CRV_EMU_TELEMETRY=" + sensors});
+    ASSERT_TRUE(miner->wait_for_output("📊 Status: ", 30s)) << miner->out();
+    const std::string stats_of = ". " + service + "/hiveos/h-stats.sh; printf '%s\\n%s\\n' \"$khs\" \"$stats\"";
+    const int port = api_port(miner->out());
+    // The rates are sampled once a second: the agent's view once the 60-s rate is above 0.
+    nlohmann::json stats;
+    double khs = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + 20s; khs <= 0 && std::chrono::steady_clock::now() < deadline;) {
+        const support::ProcessResult r =
+            support::run_process("/bin/bash", {"bash", "-c", stats_of}, {"MINER_API_PORT=" + std::to_string(port)}, 10s);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        std::istringstream lines(r.out);
+        std::string khs_line, stats_line;
+        std::getline(lines, khs_line);
+        std::getline(lines, stats_line);
+        khs = std::stod(khs_line);
+        stats = nlohmann::json::parse(stats_line);
+    }
+    ASSERT_GT(khs, 0);
+    EXPECT_NEAR(stats["hs"][0].get<double>() + stats["hs"][1].get<double>(), khs, khs * 1e-9);
+    EXPECT_EQ(stats["hs_units"], "khs");
+    EXPECT_EQ(stats["temp"], nlohmann::json({61, 68}));
+    EXPECT_EQ(stats["fan"], nlohmann::json({55, 45}));
+    EXPECT_EQ(stats["bus_numbers"], nlohmann::json({13, 14}));  // the emulator's buses 0D and 0E
+    EXPECT_EQ(stats["ar"], nlohmann::json({0, 0}));
+    EXPECT_EQ(stats["ver"], nlohmann::json::parse(http_get(port, "/summary"))["version"]);
+    // A miner that is gone: nothing, rather than its last rate.
+    miner->send_signal(SIGINT);
+    EXPECT_EQ(miner->wait(20s).exit_status, 0);
+    const support::ProcessResult gone =
+        support::run_process("/bin/bash", {"bash", "-c", stats_of}, {"MINER_API_PORT=" + std::to_string(port)}, 10s);
+    EXPECT_EQ(gone.out, "0\nnull\n");
+    std::remove(sensors.c_str());
+    // The unit, where systemd can check it (its binary put where the emulated one is).
+    if (access("/usr/bin/systemd-analyze", X_OK) != 0) return;
+    std::ifstream in(service + "/corvane-miner.service");
+    std::string unit((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unit.replace(unit.find("/opt/corvane/corvane-miner"), 26, CRV_MINER_EMU);
+    char dir[] = "/tmp/corvane-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/corvane-miner.service";
+    std::ofstream(path) << unit;
+    const support::ProcessResult verify = support::run_process("/usr/bin/systemd-analyze", {"systemd-analyze", "verify", path});
+    EXPECT_EQ(verify.exit_status, 0) << verify.err;
+    EXPECT_NE(unit.find("\nRestart=on-failure\n"), std::string::npos);
+    EXPECT_NE(unit.find(" --api 127.0.0.1:"), std::string::npos);
+    std::remove(path.c_str());
     rmdir(dir);
 }
 
