@@ -1,6 +1,5 @@
 #include "cli/run_miner.h"
 
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -70,9 +69,6 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
             mining.temp_limit_c = scan.settings.temp_limit;
             return startUnifiedMining(host, port, state, mining);
         });
-    // A hung card's context cannot be torn down: the runtime's own teardown at exit would wait for
-    // it, so the process ends here, its lines already flushed.
-    if (state.exit_status() == HUNG_CARD_EXIT_STATUS) std::_Exit(HUNG_CARD_EXIT_STATUS);
     // No card left to mine ends the process, after the usual shutdown, with a status of its own.
     return state.exit_status() != 0 ? state.exit_status() : status;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <optional>
 #include <condition_variable>
@@ -339,4 +340,11 @@ void Rig::cleanup()
         cleanup_gpu_memory(card.buffer);
     }
     line_prefix().clear();
+    // Freeing a hung card's memory, here or in the destructors, would wait for it for good, as
+    // would the runtime's teardown at exit: the process ends now, its lines written.
+    if (std::any_of(cards_.begin(), cards_.end(), [](const Card& card) { return card.hung; })) {
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(HUNG_CARD_EXIT_STATUS);
+    }
 }

@@ -39,6 +39,7 @@ public:
     bool mine(const CheckedPuzzle& puzzle);
 
     // At the end of the run, card by card on its own device: the buffer freed, the device reset.
+    // After a card hung, the process ends here with HUNG_CARD_EXIT_STATUS, that card untouched.
     void cleanup();
 
 private:

@@ -56,7 +56,8 @@ enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchroniz
 void fail_nth(Op op, int nth, cudaError_t error, int device = -1, bool repeat = false);
 // The nth kernel launched from now on (on `device` only, when >= 0) never finishes, as on a card that
 // hangs: neither it nor any later work of its device runs, event queries on that device answer
-// cudaErrorNotReady and every synchronisation with it blocks until the process exits.
+// cudaErrorNotReady and every synchronisation with it (cudaFree of its memory too) blocks until the
+// process exits.
 void hang_nth(int nth, int device = -1);
 void clear_faults();
 // From now on every device-to-host copy of at least `min_bytes` bytes succeeds with the lowest bit

@@ -81,13 +81,15 @@ cudaError_t cudaMalloc(void** ptr, size_t size)
     return cudaSuccess;
 }
 
+// As on the real runtime, freeing device memory waits for the device first.
 cudaError_t cudaFree(void* ptr)
 {
     auto& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::unique_lock<std::mutex> lock(s.mutex);
     if (ptr == nullptr) return cudaSuccess;
     auto it = s.allocations.find(ptr);
     if (it == s.allocations.end()) return emu::fail(cudaErrorInvalidValue);
+    emu::wait_if_hung(lock, it->second.device);
     s.in_use[it->second.device] -= it->second.size;  // the device it was taken from, whichever is current
     std::free(it->first);
     s.allocations.erase(it);
