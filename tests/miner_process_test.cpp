@@ -172,7 +172,11 @@ TEST(HelpText, ByteForByte)
               "\n"
               "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"
               "  --api HOST:PORT    Listen there (default: 127.0.0.1:5003), or off\n"
-              "  --api-token TOKEN  Every request needs Authorization: Bearer TOKEN (a must beyond loopback)\n");
+              "  --api-token TOKEN  Every request needs Authorization: Bearer TOKEN (a must beyond loopback)\n"
+              "\n"
+              "Guarding the cards:\n"
+              "  --log-file PATH    Append every line there too, with its time; SIGHUP reopens it\n"
+              "  --temp-limit C     Pause a card whose core or memory reaches C °C, resume it 10 °C below\n");
 }
 
 TEST(NormalStart, MinesOnTheListedCardsAndAnEscapedErrorEndsWithStatusOne)

@@ -71,7 +71,8 @@ td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; }
 <div class="panel">
   <table>
     <thead><tr><th>GPU</th><th>Name</th><th>Bus</th><th>State</th><th>Leaves</th><th class="num">Rate 60 s</th><th class="num">Rate 15 min</th>
-      <th class="num">Candidates</th><th class="num">Found</th><th class="num">Submitted</th><th class="num">Failed</th><th class="num">Build</th></tr></thead>
+      <th class="num">Candidates</th><th class="num">Found</th><th class="num">Submitted</th><th class="num">Failed</th><th class="num">Build</th>
+      <th class="num">Core</th><th class="num">Memory</th><th class="num">Power</th><th class="num">Fan</th><th class="num">SM clock</th><th class="num">Cand./J</th></tr></thead>
     <tbody id="cards"></tbody>
   </table>
 </div>
@@ -89,11 +90,18 @@ const FORMATS = {
   bool: v => (v === undefined || v === null) ? '–' : (v ? 'yes' : 'no'),
   duration: v => { const s = Math.floor(v || 0); return Math.floor(s / 3600) + ':' + two(Math.floor(s / 60) % 60) + ':' + two(s % 60); },
   time: v => (v === undefined || v === null) ? '–' : new Date(v * 1000).toISOString().slice(11, 19) + ' UTC',
+  celsius: v => (v === undefined || v === null) ? '–' : v.toFixed(0) + ' °C',
+  watts: v => (v === undefined || v === null) ? '–' : v.toFixed(0) + ' W',
+  percent: v => (v === undefined || v === null) ? '–' : v.toFixed(0) + '%',
+  mhz: v => (v === undefined || v === null) ? '–' : v.toFixed(0) + ' MHz',
+  number: v => (v === undefined || v === null) ? '–' : Math.round(v).toLocaleString('en-US'),
 };
 const CARD_CELLS = [['index', 'count'], ['name', 'text'], ['pci_bus_id', 'text'], ['state', 'text'], ['leaf_mode', 'text'],
   ['rates.60s', 'rate'], ['rates.15min', 'rate'], ['candidates', 'count'], ['solutions.found', 'count'],
-  ['solutions.submitted', 'count'], ['solutions.failed_verification', 'count'], ['last_build_s', 'seconds']];
-const NUMERIC = new Set(['rate', 'count', 'seconds']);
+  ['solutions.submitted', 'count'], ['solutions.failed_verification', 'count'], ['last_build_s', 'seconds'],
+  ['telemetry.core_temperature_c', 'celsius'], ['telemetry.memory_temperature_c', 'celsius'], ['telemetry.power_w', 'watts'],
+  ['telemetry.fan_percent', 'percent'], ['telemetry.sm_clock_mhz', 'mhz'], ['telemetry.candidates_per_joule', 'number']];
+const NUMERIC = new Set(['rate', 'count', 'seconds', 'celsius', 'watts', 'percent', 'mhz', 'number']);
 const SVG = 'http://www.w3.org/2000/svg';
 
 function pick(data, path) {

@@ -74,6 +74,7 @@ std::string metricsText(const MinerSnapshot& s)
     Family power("corvane_gpu_power_watts", "gauge", "GPU power draw.");
     Family fan("corvane_gpu_fan_ratio", "gauge", "GPU fan speed, 0 to 1.");
     Family clock("corvane_gpu_clock_hertz", "gauge", "GPU clocks (sm, memory).");
+    Family efficiency("corvane_gpu_candidates_per_joule", "gauge", "Candidates tried per joule over the last 10 s.");
     for (const CardSnapshot& card : s.cards) {
         const std::string gpu = std::to_string(card.index);
         candidates.sample({{"gpu", gpu}}, number(card.candidates));
@@ -91,6 +92,7 @@ std::string metricsText(const MinerSnapshot& s)
         if (t.fan_percent) fan.sample({{"gpu", gpu}}, number(*t.fan_percent / 100));
         if (t.sm_clock_mhz) clock.sample({{"gpu", gpu}, {"clock", "sm"}}, number(*t.sm_clock_mhz * 1e6));
         if (t.memory_clock_mhz) clock.sample({{"gpu", gpu}, {"clock", "memory"}}, number(*t.memory_clock_mhz * 1e6));
+        if (t.candidates_per_joule) efficiency.sample({{"gpu", gpu}}, number(*t.candidates_per_joule));
     }
     Family verdicts("corvane_bridge_verdicts_total", "counter",
                     "The bridge's verdicts on sent solutions: accepted, rejected, other (not classified).");
@@ -109,7 +111,7 @@ std::string metricsText(const MinerSnapshot& s)
     Family("corvane_bridge_connected", "gauge", "1 while the bridge connection is up.")
         .sample({}, s.bridge.connected ? "1" : "0")
         .write_to(text);
-    for (const Family* family : {&up, &build, &temperature, &power, &fan, &clock})
+    for (const Family* family : {&up, &build, &temperature, &power, &fan, &clock, &efficiency})
         family->write_to(text);
     Family("corvane_build_info", "gauge", "Always 1; the miner's version in a label.")
         .sample({{"version", s.version}}, "1")

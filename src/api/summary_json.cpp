@@ -42,7 +42,8 @@ json card_json(const CardSnapshot& card)
               {"power_w", optional_number(t.power_w)},
               {"fan_percent", optional_number(t.fan_percent)},
               {"sm_clock_mhz", optional_number(t.sm_clock_mhz)},
-              {"memory_clock_mhz", optional_number(t.memory_clock_mhz)}}}};
+              {"memory_clock_mhz", optional_number(t.memory_clock_mhz)},
+              {"candidates_per_joule", optional_number(t.candidates_per_joule)}}}};
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 //     that call and every later one; a trailing :DEVICE counts only the calls made while that
 //     device is current (for set_device, the calls selecting it); corrupt:BYTES flips a bit of
 //     every later device-to-host copy of at least BYTES bytes (a hit's paths, for one);
+//     hang:N[:DEVICE] makes the N-th kernel (on that device) never finish, as on a card that hangs;
 //   CRV_EMU_DEVICE_COUNT=3, CRV_EMU_DEVICE_MEMORY_MB="1024,8,1024", CRV_EMU_DEVICE_CC="8.9,7.5"
 //     and CRV_EMU_DRIVER_VERSION=12040 set the number of devices, each one's memory and compute
 //     capability, and the driver (read by the emulator itself);
@@ -53,6 +54,11 @@ void inject_faults()
             emu::corrupt_copies_back(std::stoul(rest));
             continue;
         }
+        if (op == "hang") {  // hang:N[:DEVICE]
+            const size_t at = rest.find(':');
+            emu::hang_nth(std::stoi(rest), at == std::string::npos ? -1 : std::stoi(rest.substr(at + 1)));
+            continue;
+        }
         const auto found = ops.find(op);
         if (found == ops.end()) continue;
         std::vector<int> fields;  // N, CODE and the optional DEVICE
@@ -79,6 +85,7 @@ int main(int argc, char** argv)
         else if (key == "range") config.driver.nonces_per_range = value;
         else if (key == "batch") config.driver.max_batch_size = value;
         else if (key == "chunk") config.geometry.build.chunk_leaves = value;  // leaves are stored chunk by chunk
+        else if (key == "watchdog_ms") config.driver.watchdog_ms = value;
         else if (key == "max_failures") config.max_card_failures = static_cast<int>(value);
         else if (key == "fetch_pause_ms") config.fetch_pause = milliseconds(value);
         else if (key == "receive_timeout_ms") config.receive_timeout_s = static_cast<float>(value) / 1000.0f;

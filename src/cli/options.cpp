@@ -154,6 +154,17 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
             if (token.empty() || !visible)
                 return failure(scan, "Invalid --api-token value (one or more visible ASCII characters, no spaces)");
             s.api.token = token;
+        } else if (word == "--log-file" && has_value) {
+            s.log_file = args[++i];
+        } else if (word == "--temp-limit" && has_value) {
+            const std::string& text = args[++i];
+            try {
+                s.temp_limit = std::stoi(text);
+            } catch (const std::exception& error) {
+                return failure(scan, conversionFailure("--temp-limit", text, error));
+            }
+            if (s.temp_limit < 30 || s.temp_limit > 120)
+                return failure(scan, "Invalid --temp-limit value: " + text + " (30 to 120 °C)");
         } else if (word == "--bench") {
             scan.action = StartupAction::Bench;
         } else if (word == "--test") {
@@ -194,5 +205,9 @@ std::string helpText(const std::string& program_name)
            "\n"
            "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"
            "  --api HOST:PORT    Listen there (default: 127.0.0.1:5003), or off\n"
-           "  --api-token TOKEN  Every request needs Authorization: Bearer TOKEN (a must beyond loopback)\n";
+           "  --api-token TOKEN  Every request needs Authorization: Bearer TOKEN (a must beyond loopback)\n"
+           "\n"
+           "Guarding the cards:\n"
+           "  --log-file PATH    Append every line there too, with its time; SIGHUP reopens it\n"
+           "  --temp-limit C     Pause a card whose core or memory reaches C °C, resume it 10 °C below\n";
 }

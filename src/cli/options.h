@@ -28,6 +28,8 @@ struct StartupSettings {
     double bench_stored_share = 0;  // --leaves partial:F; 0 with partial: as many as fit
     // --api and --api-token: the HTTP API served while mining.
     ApiSettings api;
+    std::string log_file;  // --log-file: every console line appended there too; empty: none
+    int temp_limit = 0;    // --temp-limit, in °C: a card this hot pauses; 0: none
 };
 
 enum class StartupAction {

@@ -8,6 +8,7 @@
 #include "cli/startup.h"
 #include "cli/validation_test.h"
 #include "diag/console_line.h"
+#include "diag/log_file.h"
 #include "miner/miner_state.h"
 #include "miner/stop_signal.h"
 
@@ -20,6 +21,14 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
 
     const OptionScan scan =
         scanStartupOptions(args.empty() ? std::vector<std::string>{""} : args, config.driver.nonces_per_range);
+    if (!scan.settings.log_file.empty() && scan.action != StartupAction::ShowHelp &&
+        scan.action != StartupAction::Fail) {
+        const std::string error = open_log_file(scan.settings.log_file);
+        if (!error.empty()) {
+            print_line(std::cerr, "❌ " + error);
+            return 1;
+        }
+    }
     switch (scan.action) {
     case StartupAction::ShowHelp:
         std::cout << helpText(args.empty() ? std::string() : args[0]) << std::flush;
@@ -57,6 +66,7 @@ int run_miner(const std::vector<std::string>& args, const MiningConfig& config, 
         startMiningOnDevice(scan.settings, [&](const std::string& host, int port, const std::vector<int>& gpus) {
             MiningConfig mining = config;
             mining.gpus = gpus;
+            mining.temp_limit_c = scan.settings.temp_limit;
             return startUnifiedMining(host, port, state, mining);
         });
     // No card left to mine ends the process, after the usual shutdown, with a status of its own.

@@ -1,10 +1,13 @@
 // One log line written with a single insertion and flushed, so lines of two threads never mix.
-// A thread that works for one card of several names it in front of each of its lines.
+// A thread that works for one card of several names it in front of each of its lines. Every line
+// also goes to the log file, when there is one.
 #pragma once
 
 #include <ostream>
 #include <sstream>
 #include <string>
+
+#include "diag/log_file.h"
 
 // What every line this thread prints starts with ("GPU 1: "); empty unless set.
 inline std::string& line_prefix()
@@ -16,10 +19,11 @@ inline std::string& line_prefix()
 inline void print_line(std::ostream& stream, const std::string& text)
 {
     const std::string& prefix = line_prefix();
-    if (!prefix.empty() && !text.empty() && text[0] == '\n')  // a blank line before, then the named line
-        stream << ('\n' + prefix + text.substr(1) + '\n') << std::flush;
-    else
-        stream << (prefix + text + '\n') << std::flush;
+    // A blank line before, then the named line.
+    const bool blank_first = !prefix.empty() && !text.empty() && text[0] == '\n';
+    const std::string line = blank_first ? '\n' + prefix + text.substr(1) + '\n' : prefix + text + '\n';
+    stream << line << std::flush;
+    log_to_file(line);
 }
 
 // The same for a line assembled from several parts, as a stream would print them.

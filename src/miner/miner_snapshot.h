@@ -49,7 +49,7 @@ struct VerdictCounts {
     std::uint64_t rejected = 0;
 };
 
-// Where a card stands. `paused` is for a card the application holds back on purpose (none does yet).
+// Where a card stands. `paused`: held back on purpose, too hot for --temp-limit.
 enum class CardState { building, mining, no_buffer, paused, out };
 
 inline const char* card_state_name(CardState state)
@@ -72,6 +72,7 @@ struct CardTelemetry {
     std::optional<double> fan_percent;
     std::optional<double> sm_clock_mhz;
     std::optional<double> memory_clock_mhz;
+    std::optional<double> candidates_per_joule;  // the last 10 s's rate over the power drawn
 };
 
 struct CardSnapshot {

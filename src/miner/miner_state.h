@@ -18,6 +18,9 @@
 // The exit status of a process that stops because no card is left to mine: a supervisor restarts it,
 // and a fresh process may find the cards working again.
 constexpr int NO_CARD_LEFT_EXIT_STATUS = 3;
+// The exit status of a process that stops because a card hangs (a batch outlived the watchdog): a
+// running kernel cannot be cancelled, only the end of the process frees the card.
+constexpr int HUNG_CARD_EXIT_STATUS = 4;
 
 class MinerState {
 public:

@@ -20,4 +20,6 @@ struct MiningConfig {
     std::chrono::milliseconds status_interval{60000};  // between two status lines
     BridgeLinkConfig link;                             // start-up retries, reconnects
     std::vector<int> gpus{0};                          // the cards mined on
+    int temp_limit_c = 0;                              // --temp-limit: a card this hot pauses; 0: none
+    std::chrono::milliseconds pause_check{100};        // a paused card's wait between looks at its sensors
 };

@@ -32,6 +32,23 @@ std::string clock_text(std::chrono::seconds elapsed)
     return text;
 }
 
+// " [65 °C, memory 80 °C, 220 W, fan 50%]" with what is known; empty when nothing is.
+std::string telemetry_text(const CardTelemetry& t)
+{
+    std::string parts;
+    const auto add = [&parts](const std::optional<double>& value, const char* before, const char* after) {
+        if (!value) return;
+        char text[48];
+        std::snprintf(text, sizeof text, "%s%s%.0f%s", parts.empty() ? "" : ", ", before, *value, after);
+        parts += text;
+    };
+    add(t.core_temperature_c, "", " °C");
+    add(t.memory_temperature_c, "memory ", " °C");
+    add(t.power_w, "", " W");
+    add(t.fan_percent, "fan ", "%");
+    return parts.empty() ? parts : " [" + parts + "]";
+}
+
 double unix_now()
 {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -95,12 +112,42 @@ void MiningStatus::count_hit(std::size_t slot, Hit hit)
     ++(hit == Hit::found ? counts.found : hit == Hit::submitted ? counts.submitted : counts.failed_verification);
 }
 
-void MiningStatus::sample(Clock::time_point now)
+void MiningStatus::set_telemetry(std::unique_ptr<TelemetrySource> source)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Card& card : cards_) {
+    telemetry_ = std::move(source);
+}
+
+CardTelemetry MiningStatus::telemetry(std::size_t slot) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cards_.at(slot).shown.telemetry;
+}
+
+void MiningStatus::sample(Clock::time_point now)
+{
+    // The sensors are read outside the lock: a driver call may take a while.
+    std::vector<std::pair<int, std::string>> ids;
+    TelemetrySource* source = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        source = telemetry_.get();
+        for (const Card& card : cards_) ids.emplace_back(card.shown.index, card.shown.pci_bus_id);
+    }
+    std::vector<TelemetryReading> readings;
+    if (source != nullptr)
+        for (const auto& [index, bus_id] : ids) readings.push_back(source->read(index, bus_id));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t slot = 0; slot < cards_.size(); ++slot) {
+        Card& card = cards_[slot];
         card.history.add(now, card.shown.candidates);
         card.shown.rates = card.history.rates();
+        if (slot >= readings.size()) continue;
+        const TelemetryReading& r = readings[slot];
+        CardTelemetry& t = card.shown.telemetry;
+        t = CardTelemetry{r.core_temperature_c, r.memory_temperature_c, r.power_w, r.fan_percent, r.sm_clock_mhz,
+                          r.memory_clock_mhz, std::nullopt};
+        if (r.power_w && *r.power_w > 0) t.candidates_per_joule = card.shown.rates.last_10s / *r.power_w;
     }
 }
 
@@ -120,9 +167,10 @@ std::string MiningStatus::summary(Clock::time_point now) const
         mining += card.state == CardState::mining ? 1 : 0;
         const bool mines = card.state == CardState::mining || card.state == CardState::building;
         cards += std::string(slot == 0 ? " (" : ", ") + "GPU " + std::to_string(card.index) + ": " +
-                 (mines ? two_decimals(rate) : card_state_name(card.state));
+                 (mines ? two_decimals(rate) : card_state_name(card.state)) + telemetry_text(card.telemetry);
     }
-    if (!cards.empty())
+    if (cards_.size() == 1) cards = telemetry_text(cards_[0].shown.telemetry);
+    if (cards_.size() > 1)
         cards = " on " + std::to_string(mining) + " of " + std::to_string(cards_.size()) + " GPUs" + cards + ")";
     const std::string puzzle = puzzle_id_.empty() ? "no puzzle yet"
                                                   : "puzzle " + short_text(puzzle_id_) + "... on block " +

@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gpu/telemetry.h"
 #include "miner/miner_snapshot.h"
 #include "miner/rate_history.h"
 
@@ -37,14 +39,21 @@ public:
     enum class Hit { found, submitted, failed_verification };
     void count_hit(std::size_t slot, Hit hit);
 
-    // Takes each card's count into its rates; the reporter calls it before it reads them.
+    // Where each card's sensors are read at every sample; none: the telemetry stays empty.
+    void set_telemetry(std::unique_ptr<TelemetrySource> source);
+    // A card's telemetry as last sampled.
+    CardTelemetry telemetry(std::size_t slot) const;
+
+    // Takes each card's count into its rates and reads its sensors; the reporter calls it before it
+    // reads them.
     void sample(Clock::time_point now = Clock::now());
 
     // "12.34 M nonces/s, 5000000 candidates, solutions 1 found / 1 submitted / 0 failed
     // verification, puzzle 0123456789abcdef... on block 89abcdef01234567..., bridge connected,
     // up 01:02:03", the rate over the last 60 s as last sampled. On several cards the rate reads
     // "24.68 M nonces/s on 2 of 3 GPUs (GPU 0: 12.34, GPU 1: out, GPU 2: 12.34)": the cards mining
-    // the puzzle, and each card's own rate or state.
+    // the puzzle, and each card's own rate or state. What a card's sensors tell follows its rate
+    // (the rate of a single card) in brackets: "12.34 [65 °C, memory 80 °C, 220 W, fan 50%]".
     std::string summary(Clock::time_point now = Clock::now()) const;
     MinerSnapshot snapshot() const;
 
@@ -55,6 +64,7 @@ private:
     };
 
     const MinerState& state_;
+    std::unique_ptr<TelemetrySource> telemetry_;  // the reporter's thread alone reads it
     const Clock::time_point started_;
     const double started_at_;  // Unix time
     mutable std::mutex mutex_;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cmath>
+#include <optional>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
@@ -49,24 +52,44 @@ private:
 
 namespace {
 
-// One card's view of the search: its own ranges, the shared end, its share of the status line, and
-// its failure count, which a batch that ran clears.
+// The hotter of a card's two temperatures; none when neither is known.
+std::optional<double> hottest(const CardTelemetry& t)
+{
+    if (t.core_temperature_c && t.memory_temperature_c) return std::max(*t.core_temperature_c, *t.memory_temperature_c);
+    return t.core_temperature_c ? t.core_temperature_c : t.memory_temperature_c;
+}
+
+std::string degrees(double value)
+{
+    return std::to_string(static_cast<long long>(std::lround(value))) + " °C";
+}
+
+// One card's view of the search: its own ranges, the shared end, its share of the status line, its
+// failure count, which a batch that ran clears, and its pause for the temperature limit.
 class CardSession : public MiningSession {
 public:
-    CardSession(Rig::Search& search, MinerState& state, MiningStatus& status, std::size_t slot,
-                const GuesserBuffer& buffer, std::uint64_t first_range, std::uint64_t stride, int& failures)
-        : search_(search), state_(state), status_(status), slot_(slot), buffer_(buffer), range_(first_range),
-          stride_(stride), failures_(failures)
+    CardSession(Rig::Search& search, MinerState& state, MiningStatus& status, const MiningConfig& config,
+                std::size_t slot, int gpu, const GuesserBuffer& buffer, std::uint64_t first_range, std::uint64_t stride,
+                int& failures, bool& paused)
+        : search_(search), state_(state), status_(status), config_(config), slot_(slot), gpu_(gpu), buffer_(buffer),
+          range_(first_range), stride_(stride), failures_(failures), paused_(paused)
     {
     }
 
+    // Also the batch boundary where a hot card waits (the batch queued behind this one runs out,
+    // nothing new is queued) until it has cooled, the search has ended or the miner stops.
     Next after_batch(const CheckedPuzzle&, std::uint64_t candidates) override
     {
         if (candidates > 0) {
             status_.count_candidates(slot_, candidates);
             failures_ = 0;
         }
-        return stop_mining.load() ? Next::STOPPED : search_.end();
+        Next next = stop_mining.load() ? Next::STOPPED : search_.end();
+        while (next == Next::MINE && config_.temp_limit_c > 0 && too_hot()) {
+            sleep_unless_stopped(config_.pause_check);
+            next = stop_mining.load() ? Next::STOPPED : search_.end();
+        }
+        return next;
     }
     std::uint64_t& range_index() override { return range_; }
     std::uint64_t range_stride() const override { return stride_; }
@@ -99,14 +122,36 @@ public:
     }
 
 private:
+    // Pauses at the limit and resumes TEMP_RESUME_MARGIN_C below it, one line each way.
+    bool too_hot()
+    {
+        const CardTelemetry telemetry = status_.telemetry(slot_);
+        const std::optional<double> hot = hottest(telemetry);
+        const double limit = config_.temp_limit_c, resume = limit - TEMP_RESUME_MARGIN_C;
+        if (!paused_ && hot && *hot >= limit) {
+            paused_ = true;
+            print_parts(std::cout, "🌡️ GPU ", gpu_, " paused: ", degrees(*hot), " reaches the limit of ", degrees(limit),
+                        "; it resumes at ", degrees(resume));
+        } else if (paused_ && hot && *hot <= resume) {
+            paused_ = false;
+            print_parts(std::cout, "🌡️ GPU ", gpu_, " resumed: ", degrees(*hot), ", ", degrees(TEMP_RESUME_MARGIN_C),
+                        " below the limit");
+        }
+        status_.set_card(slot_, paused_ ? CardState::paused : CardState::mining);
+        return paused_;
+    }
+
     Rig::Search& search_;
     MinerState& state_;
     MiningStatus& status_;
+    const MiningConfig& config_;
     const std::size_t slot_;
+    const int gpu_;
     const GuesserBuffer& buffer_;
     std::uint64_t range_;
     const std::uint64_t stride_;
     int& failures_;
+    bool& paused_;
 };
 
 // What the outside is shown of a card before it mines: its index, name and PCI bus id.
@@ -133,6 +178,12 @@ Rig::Rig(MinerState& state, MiningStatus& status, const MiningConfig& config)
         shown[slot] = card_identity(config.gpus[slot]);
     }
     status_.set_cards(shown);
+    std::string why;
+    std::unique_ptr<TelemetrySource> telemetry = open_telemetry(why);
+    if (!telemetry)
+        print_line(std::cout, "🌡️ No GPU telemetry (" + why + "): temperatures, power and fans stay empty" +
+                                  (config.temp_limit_c > 0 ? ", and --temp-limit cannot act" : ""));
+    status_.set_telemetry(std::move(telemetry));
 }
 
 bool Rig::enter(std::size_t slot)
@@ -158,6 +209,19 @@ void Rig::take_out(std::size_t slot, const std::string& reason, bool context_los
     state_.stop_with_status(NO_CARD_LEFT_EXIT_STATUS,
                             "❌ " + reason + (context_lost ? ": nothing more can run on it in this process; "
                                                            : ": no GPU is left to mine; ") + stopping);
+}
+
+void Rig::hung(std::size_t slot)
+{
+    Card& card = cards_[slot];
+    card.out = card.hung = true;
+    status_.set_card(slot, CardState::out);
+    working_.fetch_sub(1);
+    state_.stop_with_status(HUNG_CARD_EXIT_STATUS,
+                            "❌ GPU " + std::to_string(card.gpu) + " hangs: a batch has not completed within " +
+                                std::to_string(config_.driver.watchdog_ms) + " ms; stopping with exit status " +
+                                std::to_string(HUNG_CARD_EXIT_STATUS) +
+                                " without waiting for it, so that the miner can be restarted");
 }
 
 bool Rig::failed(std::size_t slot, const GpuStatus& failure)
@@ -204,9 +268,14 @@ void Rig::search(std::size_t slot, const CheckedPuzzle& puzzle, Search& search, 
     Card& card = cards_[slot];
     next_range = first_range;
     if (!enter(slot)) return;
-    CardSession session(search, state_, status_, slot, card.buffer, first_range, stride, card.failures);
+    CardSession session(search, state_, status_, config_, slot, card.gpu, card.buffer, first_range, stride,
+                        card.failures, card.paused);
     for (;;) {
         const SearchEnd end = continuousMiningLoop(puzzle, card.buffer, card.pipeline, session, config_.driver);
+        if (end.hung) {
+            hung(slot);
+            break;
+        }
         if (end.failure.ok() || !failed(slot, end.failure)) break;
         if (stop_mining.load() || search.end() != Next::MINE) break;
     }
@@ -264,10 +333,18 @@ void Rig::cleanup()
 {
     for (std::size_t slot = 0; slot < cards_.size(); ++slot) {
         Card& card = cards_[slot];
+        if (card.hung) continue;  // its memory goes with the process
         line_prefix() = card_prefix(card.gpu, cards_.size());
         if (!crv_cuda_ok(cudaSetDevice(card.gpu), "set device")) continue;
         card.pipeline.release();
         cleanup_gpu_memory(card.buffer);
     }
     line_prefix().clear();
+    // Freeing a hung card's memory, here or in the destructors, would wait for it for good, as
+    // would the runtime's teardown at exit: the process ends now, its lines written.
+    if (std::any_of(cards_.begin(), cards_.end(), [](const Card& card) { return card.hung; })) {
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(HUNG_CARD_EXIT_STATUS);
+    }
 }

@@ -5,8 +5,10 @@
 // within one batch. Each card's loop alone decides what a GPU failure means: a lost context or a
 // card that cannot be selected takes the card out for good, a failure that repeats max_card_failures
 // times in a row too; the others mine on, and when none is left the process stops with
-// NO_CARD_LEFT_EXIT_STATUS. A rig of one card prints its lines unnamed; of several, each card's
-// lines start with "GPU N: ".
+// NO_CARD_LEFT_EXIT_STATUS. A card that hangs stops the process with HUNG_CARD_EXIT_STATUS. A rig of one card prints its lines unnamed; of several, each card's
+// lines start with "GPU N: ". With a temperature limit, a card whose core or memory reaches it pauses
+// at its next batch boundary and resumes once both are TEMP_RESUME_MARGIN_C below it; it keeps its
+// place in the ranges meanwhile, and the other cards mine on.
 #pragma once
 
 #include <atomic>
@@ -19,6 +21,8 @@
 #include "miner/mining_status.h"
 #include "mining/batch_pipeline.h"
 #include "pow/guesser_buffer.h"
+
+constexpr double TEMP_RESUME_MARGIN_C = 10;
 
 class Rig {
 public:
@@ -35,6 +39,7 @@ public:
     bool mine(const CheckedPuzzle& puzzle);
 
     // At the end of the run, card by card on its own device: the buffer freed, the device reset.
+    // After a card hung, the process ends here with HUNG_CARD_EXIT_STATUS, that card untouched.
     void cleanup();
 
 private:
@@ -43,7 +48,9 @@ private:
         GuesserBuffer buffer;
         BatchPipeline pipeline;  // lives as long as the buffer
         bool out = false;        // left out for good
+        bool hung = false;       // a batch outlived the watchdog: never touched again
         int failures = 0;        // failed builds or searches in a row
+        bool paused = false;     // too hot for the temperature limit, from one search into the next
     };
 
     // On the card's own thread: makes it the thread's device and names it in front of the thread's
@@ -55,6 +62,9 @@ private:
     // A failed build or search: false when the card is left out because of it.
     bool failed(std::size_t slot, const GpuStatus& failure);
     void take_out(std::size_t slot, const std::string& reason, bool context_lost);
+    // A card that hangs ends the process (HUNG_CARD_EXIT_STATUS) after the usual shutdown, which
+    // asks nothing more of that card.
+    void hung(std::size_t slot);
 
     MinerState& state_;
     MiningStatus& status_;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "diag/console_line.h"
+#include "diag/log_file.h"
 #include "miner/miner_state.h"
 
 std::atomic<bool> stop_mining{false};
@@ -49,6 +50,7 @@ sigset_t stop_signals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -67,7 +69,11 @@ void watch(int read_fd, MinerState* state)
         const ssize_t got = read(read_fd, &signal_number, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0 || signal_number == WATCHER_EXIT) return;
-        state->stop_from_signal(signal_number);
+        if (signal_number != SIGHUP) {
+            state->stop_from_signal(signal_number);
+        } else if (reopen_log_file()) {
+            print_line(std::cout, "📝 Log file reopened");
+        }
     }
 }
 
@@ -75,11 +81,19 @@ void watch(int read_fd, MinerState* state)
 
 void signal_handler(int signal_number)
 {
-    // The shutdown is already under way and something hangs or the user insists: end now.
-    if (signals_received.fetch_add(1) > 0) _exit(130);
     const int saved_errno = errno;
     const int fd = wake_pipe_write.load();
     const unsigned char byte = static_cast<unsigned char>(signal_number);
+    if (signal_number == SIGHUP) {  // no stop: the watcher reopens the log file
+        if (fd >= 0) {
+            ssize_t ignored = write(fd, &byte, 1);
+            (void)ignored;
+        }
+        errno = saved_errno;
+        return;
+    }
+    // The shutdown is already under way and something hangs or the user insists: end now.
+    if (signals_received.fetch_add(1) > 0) _exit(130);
     // The watcher sets the flag after the first line, so the stop is reported in its order; without
     // a watcher the flag is all a signal can do.
     if (fd < 0 || write(fd, &byte, 1) != 1) stop_mining.store(true);
@@ -105,6 +119,7 @@ StopSignalWatcher::StopSignalWatcher(MinerState& state)
     action.sa_flags = SA_RESTART;  // interrupted system calls resume; waits end through the watcher
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 StopSignalWatcher::~StopSignalWatcher()

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "diag/console_line.h"
 #include "diag/debug.h"
@@ -98,7 +99,7 @@ public:
             const bool waited = queued && wait_for(current);
             Range& range = ranges_.front();
             range.tried += current.count;
-            if (!waited) return failed(next);
+            if (!waited) return hung_ ? hung(range) : failed(next);
             const BatchResult& result = pipeline_.results.get()[current.slot];
             if (result.found != 0) {
                 end.next = hand_off_solution(current, result, range);
@@ -204,13 +205,34 @@ private:
         return batch;
     }
 
-    // Waits for a queued batch's result; false (reported) when the wait fails.
+    // Waits for a queued batch's result; false when the wait fails (reported) or the batch outlives
+    // the watchdog (hung_). The event is polled: a blocking synchronisation could not be given up,
+    // and a host callback in the stream would make the device wait for the host between batches.
+    // The next batch is queued behind this one, so the poll's step costs the device nothing.
     bool wait_for(const Batch& batch)
     {
-        if (pipeline_.status.check(cudaEventSynchronize(pipeline_.copied[batch.slot]), "sync parallel_mining_kernel"))
-            return true;
+        using std::chrono::steady_clock;
+        const auto deadline = steady_clock::now() + std::chrono::milliseconds(config_.watchdog_ms);
+        cudaError_t state = cudaEventQuery(pipeline_.copied[batch.slot]);
+        for (; state == cudaErrorNotReady; state = cudaEventQuery(pipeline_.copied[batch.slot])) {
+            if (steady_clock::now() >= deadline) {
+                hung_ = true;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (pipeline_.status.check(state, "sync parallel_mining_kernel")) return true;
         crv_clear_cuda_errors("post-sync clear");
         return false;
+    }
+
+    // Nothing more is asked of a hung device: no batch is dropped, nothing waited for.
+    SearchEnd hung(const Range& range)
+    {
+        print_range_line(range);
+        SearchEnd end;
+        end.hung = true;
+        return end;
     }
 
     // Lets a batch queued behind the end of the search run out, its result unread. A range that only
@@ -278,6 +300,7 @@ private:
     const MiningDriverConfig& config_;
     const MiningParams params_;
     std::deque<Range> ranges_;  // begun and not yet ended, oldest first: at most two
+    bool hung_ = false;         // a batch outlived the watchdog
 };
 
 }  // namespace

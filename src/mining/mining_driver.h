@@ -20,14 +20,20 @@ struct MiningDriverConfig {
     uint64_t nonces_per_range = MAX_NONCES_PER_RANGE;  // range r starts at counter r * nonces_per_range
     uint64_t max_batch_size = MAX_BATCH_SIZE;          // upper bound of candidates per launch
     MiningKernel kernel = MiningKernel::fast;
+    // A batch still running this long after the host began to wait for it means the card hangs. A
+    // batch takes milliseconds, a range seconds; 30 s leaves room for a desktop's display stalls and
+    // throttling, yet ends a hung miner well before a pool would notice its silence.
+    uint64_t watchdog_ms = 30000;
 };
 
 // How a search ended: the session ended it (a solution it took, a stop, newer work), a runtime call
-// failed, or the block's counters ran out before p.
+// failed, the block's counters ran out before p, or a batch outlived the watchdog: then the device
+// runs nothing more and any call that waits for it would never return.
 struct SearchEnd {
     MiningSession::Next next = MiningSession::Next::MINE;
     GpuStatus failure;
     bool used_up = false;
+    bool hung = false;
 
     bool solved() const { return next == MiningSession::Next::SOLVED; }
 };

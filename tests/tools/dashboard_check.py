@@ -29,7 +29,8 @@ DEADLINE_S = 60  # a card's line gains a point every 10 s of mining
 # Fields the page must show, whatever else it shows (the card fields for every card).
 REQUIRED = ["version", "sequence", "rates.60s", "totals.candidates", "totals.solutions.found",
             "bridge.address", "bridge.connected", "puzzle.short_id", "puzzle.block"]
-CARD_REQUIRED = ["state", "leaf_mode", "candidates", "solutions.found", "rates.60s"]
+CARD_REQUIRED = ["state", "leaf_mode", "candidates", "solutions.found", "rates.60s", "telemetry.core_temperature_c",
+                 "telemetry.memory_temperature_c", "telemetry.power_w", "telemetry.candidates_per_joule"]
 
 # The page's formats (data-format), written again from their definition in the page's script.
 def absent(value):
@@ -45,6 +46,11 @@ FORMATS = {
     "duration": lambda v: f"{int(v or 0) // 3600}:{int(v or 0) // 60 % 60:02d}:{int(v or 0) % 60:02d}",
     "time": lambda v: "–" if absent(v) else
     datetime.datetime.fromtimestamp(int(v), datetime.timezone.utc).strftime("%H:%M:%S UTC"),
+    "celsius": lambda v: "–" if absent(v) else f"{v:.0f} °C",
+    "watts": lambda v: "–" if absent(v) else f"{v:.0f} W",
+    "percent": lambda v: "–" if absent(v) else f"{v:.0f}%",
+    "mhz": lambda v: "–" if absent(v) else f"{v:.0f} MHz",
+    "number": lambda v: "–" if absent(v) else f"{round(v):,}",
 }
 
 # Every shown field at one instant (the page's script cannot run in between).

@@ -45,7 +45,7 @@ struct Config {
 // CRV_EMU_DEVICE_CC ("8.9,7.5"); the driver version from CRV_EMU_DRIVER_VERSION (12040: CUDA 12.4).
 void configure(const Config& config);
 
-enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy, DeviceCount, SetDevice };
+enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchronize, Occupancy, DeviceCount, SetDevice, Hang };
 
 // The nth call of `op` from now on (1 = the next) fails with `error`, and with `repeat` every later
 // one too (a card that is gone stays gone); with `device` >= 0 only calls made while that device is
@@ -54,6 +54,11 @@ enum class Op { Malloc, Memset, Memcpy, StreamCreate, Launch, Kernel, Synchroniz
 // surfacing at the next synchronisation with that device. Synchronize covers stream, event and
 // device synchronisation. A failed SetDevice leaves the thread's device as it was.
 void fail_nth(Op op, int nth, cudaError_t error, int device = -1, bool repeat = false);
+// The nth kernel launched from now on (on `device` only, when >= 0) never finishes, as on a card that
+// hangs: neither it nor any later work of its device runs, event queries on that device answer
+// cudaErrorNotReady and every synchronisation with it (cudaFree of its memory too) blocks until the
+// process exits.
+void hang_nth(int nth, int device = -1);
 void clear_faults();
 // From now on every device-to-host copy of at least `min_bytes` bytes succeeds with the lowest bit
 // of its last byte flipped, as a failing card's would; 0 ends it. Reset with the faults.

@@ -168,6 +168,7 @@ cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
 cudaError_t cudaEventDestroy(cudaEvent_t event);
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
 cudaError_t cudaEventSynchronize(cudaEvent_t event);
+cudaError_t cudaEventQuery(cudaEvent_t event);
 
 // Page-locked host memory: host memory the emulator tracks so that a wrong free is reported.
 cudaError_t cudaMallocHost(void** ptr, size_t size);

@@ -40,6 +40,8 @@ void run_grid(dim3 grid, dim3 block, cudaStream_t stream, const std::function<vo
             return;
         }
         ++s.launches;
+        if (take_fault(s, Op::Hang) != cudaSuccess) s.hung.insert(device_of(nullptr));
+        if (s.hung.count(device_of(nullptr)) != 0) return;  // a hung card runs nothing more
         cudaError_t kernel_fault = take_fault(s, Op::Kernel);
         if (kernel_fault != cudaSuccess) {
             s.async_error.emplace(device_of(nullptr), kernel_fault);  // the first one stays

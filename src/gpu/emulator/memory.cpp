@@ -81,13 +81,15 @@ cudaError_t cudaMalloc(void** ptr, size_t size)
     return cudaSuccess;
 }
 
+// As on the real runtime, freeing device memory waits for the device first.
 cudaError_t cudaFree(void* ptr)
 {
     auto& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::unique_lock<std::mutex> lock(s.mutex);
     if (ptr == nullptr) return cudaSuccess;
     auto it = s.allocations.find(ptr);
     if (it == s.allocations.end()) return emu::fail(cudaErrorInvalidValue);
+    emu::wait_if_hung(lock, it->second.device);
     s.in_use[it->second.device] -= it->second.size;  // the device it was taken from, whichever is current
     std::free(it->first);
     s.allocations.erase(it);
@@ -147,9 +149,10 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream)
 cudaError_t cudaStreamSynchronize(cudaStream_t stream)
 {
     auto& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::unique_lock<std::mutex> lock(s.mutex);
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess && !emu::valid_stream(s, stream)) status = cudaErrorInvalidResourceHandle;
+    if (status == cudaSuccess) emu::wait_if_hung(lock, emu::device_of(stream));
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
     if (status == cudaSuccess) status = emu::take_async_error(s, emu::device_of(stream));
     return emu::fail(status);
@@ -189,8 +192,22 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream)
 cudaError_t cudaEventSynchronize(cudaEvent_t event)
 {
     auto& s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    cudaError_t status = s.events.count(event) != 0 ? cudaSuccess : cudaErrorInvalidResourceHandle;
+    if (status == cudaSuccess) emu::wait_if_hung(lock, event->device);
+    if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
+    if (status == cudaSuccess) status = emu::take_async_error(s, event->device);
+    return emu::fail(status);
+}
+
+// Kernels run when launched, so an event is complete unless its device hangs; a query is a
+// synchronisation that does not wait, with its faults. Not ready is no error.
+cudaError_t cudaEventQuery(cudaEvent_t event)
+{
+    auto& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     cudaError_t status = s.events.count(event) != 0 ? cudaSuccess : cudaErrorInvalidResourceHandle;
+    if (status == cudaSuccess && s.hung.count(event->device) != 0) return cudaErrorNotReady;
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
     if (status == cudaSuccess) status = emu::take_async_error(s, event->device);
     return emu::fail(status);

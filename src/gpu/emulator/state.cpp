@@ -1,9 +1,11 @@
 // The emulator's state, its controls, and the calls about errors and the device as a whole.
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "gpu/emulator/state.h"
 
@@ -144,6 +146,13 @@ cudaError_t take_async_error(State& s, int device)
     return error;
 }
 
+void wait_if_hung(std::unique_lock<std::mutex>& lock, int device)
+{
+    if (state().hung.count(device) == 0) return;
+    lock.unlock();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 void release(State& s, int device)
 {
     // Erases the entries of `items` that belong to `device` once `free` has released them.
@@ -185,6 +194,7 @@ void configure(const Config& config)
     release(s, -1);
     s.config = config;
     s.faults.clear();
+    s.hung.clear();
     s.corrupt_copies_from = 0;
     s.launches = 0;
     pending_error = cudaSuccess;
@@ -196,6 +206,11 @@ void fail_nth(Op op, int nth, cudaError_t error, int device, bool repeat)
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.faults.push_back(Fault{op, nth < 1 ? 1 : nth, error, device < 0 ? -1 : device, repeat});
+}
+
+void hang_nth(int nth, int device)
+{
+    fail_nth(Op::Hang, nth, cudaErrorLaunchTimeout, device);
 }
 
 void clear_faults()
@@ -308,7 +323,8 @@ cudaError_t cudaDeviceReset()
 cudaError_t cudaDeviceSynchronize()
 {
     auto& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    emu::wait_if_hung(lock, emu::current_device);
     cudaError_t status = emu::check_device(s);
     if (status == cudaSuccess) status = emu::take_fault(s, Op::Synchronize);
     if (status == cudaSuccess) status = emu::take_async_error(s, emu::current_device);

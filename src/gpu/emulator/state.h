@@ -42,6 +42,7 @@ struct State {
     std::vector<Fault> faults;
     size_t corrupt_copies_from = 0;  // device-to-host copies of at least this many bytes arrive corrupted; 0: none
     std::map<int, cudaError_t> async_error;  // each device's kernel fault not yet reported by a synchronisation
+    std::set<int> hung;  // devices whose work never finishes (hang_nth)
     std::map<int, unsigned int> flags;  // each device's cudaSetDeviceFlags, until its reset
     unsigned long long launches = 0;
 };
@@ -68,6 +69,8 @@ bool valid_stream(const State& s, cudaStream_t stream);
 int device_of(cudaStream_t stream);
 // Synchronisations and synchronous copies report a kernel fault the device left behind.
 cudaError_t take_async_error(State& s, int device);
+// Blocks for good, the lock released, when `device` hangs: a synchronisation with a hung card.
+void wait_if_hung(std::unique_lock<std::mutex>& lock, int device);
 // Frees what belongs to `device`, or everything with -1.
 void release(State& s, int device);
 
