@@ -53,10 +53,19 @@ CRV_HD uint64_t fold_signed(U128 v)
 template <bool SHIFT = false>
 CRV_HD uint64_t times_epsilon(uint32_t x)
 {
-    if constexpr (SHIFT)
+    if constexpr (SHIFT) {
+#if defined(__CUDA_ARCH__)
+        // Spelt out in PTX: written in C++, the compiler folds the shift and subtraction back into
+        // a multiply.
+        uint32_t lo, hi;
+        asm("sub.cc.u32 %0, 0, %2;\n\tsubc.u32 %1, %2, 0;" : "=r"(lo), "=r"(hi) : "r"(x));
+        return static_cast<uint64_t>(hi) << 32 | lo;
+#else
         return (static_cast<uint64_t>(x) << 32) - x;
-    else
+#endif
+    } else {
         return mul_wide32(x, 0xFFFFFFFFu);
+    }
 }
 
 // x = lo + h0*2^64 + h1*2^96 = lo + h0*(2^32-1) - h1  (mod p) for hi = h1*2^32 + h0. The sum lies in
