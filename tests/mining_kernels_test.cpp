@@ -1,4 +1,4 @@
-// parallel_mining_kernel (fast and reference, leaves built or stored) and compute_merkle_paths_kernel
+// parallel_mining_kernel (fast, previous and reference, leaves built or stored) and compute_merkle_paths_kernel
 // over small guesser buffers, against the host model (on the emulator here, on a GPU in the GPU check).
 #include <random>
 
@@ -20,8 +20,9 @@ struct Best { uint64_t number; Digest hash; };  // the candidate's number in its
 
 // A kernel and where it takes sibling leaves from.
 struct Variant { MiningKernel kernel; bool stored; };
-const Variant VARIANTS[] = {{MiningKernel::fast, false}, {MiningKernel::fast, true}, {MiningKernel::reference, false},
-                            {MiningKernel::reference, true}};
+const Variant VARIANTS[] = {{MiningKernel::fast, false},     {MiningKernel::fast, true},
+                            {MiningKernel::previous, false}, {MiningKernel::previous, true},
+                            {MiningKernel::reference, false}, {MiningKernel::reference, true}};
 
 // The buffer of random paths over 2^6 leaves, stored, built by the product in chunks of 16 leaves,
 // and the same tree built on the host.

@@ -70,3 +70,22 @@ struct CalledFastPermutation {
     }
     __device__ __forceinline__ void operator()(uint64_t* state) const { shaped<tip5::Shape::full>(state); }
 };
+
+// The fast permutation as the previous kernel ran it: the MDS layer on the multiplier, no shapes (every
+// call site runs the whole permutation), one out-of-line copy.
+struct CalledPreviousPermutation {
+    __device__ static CRV_NOINLINE CalledFastPermutation::State permute(CalledFastPermutation::State state)
+    {
+        tip5_fast::permutation<tip5_fast::Mds::direct>(state.words, LOOKUP_TABLE_GLOBAL);
+        return state;
+    }
+    __device__ __forceinline__ void operator()(uint64_t* state) const
+    {
+        CalledFastPermutation::State s;
+#pragma unroll
+        for (int i = 0; i < tip5::STATE_SIZE; ++i) s.words[i] = state[i];
+        s = permute(s);
+#pragma unroll
+        for (int i = 0; i < tip5::STATE_SIZE; ++i) state[i] = s.words[i];
+    }
+};
