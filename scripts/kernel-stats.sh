@@ -65,8 +65,11 @@ CANDIDATE=(
     "short_hash|$MINING_KERNEL|$(shape 5)|2|0"
     "padding|$MINING_KERNEL|$(shape 6)|1|0"
 )
+# The previous kernel's candidate: one permutation, whole at every call site.
+PREVIOUS_KERNEL=_Z31parallel_mining_kernel_previous12MiningParams
+PREVIOUS=("previous|$PREVIOUS_KERNEL|_ZN25CalledPreviousPermutation7permuteEN21CalledFastPermutation5StateE|102|63")
 # Kernels the product launches: no spills, stack <= 256 bytes on every architecture.
-PRODUCT_KERNELS="parallel_mining_kernel compute_merkle_paths_kernel window_step_kernel merkle_zip_kernel compute_final_hash_kernel"
+PRODUCT_KERNELS="parallel_mining_kernel parallel_mining_kernel_previous compute_merkle_paths_kernel window_step_kernel merkle_zip_kernel compute_final_hash_kernel"
 ARCHS=(${CRV_STATS_ARCHS:-80 86 89 90 100 120})
 WORK=build-kernel-stats
 
@@ -107,12 +110,14 @@ for arch in "${ARCHS[@]}"; do
 done
 
 
-python3 - "$WORK" "${ARCHS[*]}" "${SOURCES[*]}" "$PRODUCT_KERNELS" "${PERMUTATIONS[@]}" -- "${CANDIDATE[@]}" <<'PY'
+python3 - "$WORK" "${ARCHS[*]}" "${SOURCES[*]}" "$PRODUCT_KERNELS" "${PERMUTATIONS[@]}" -- "${CANDIDATE[@]}" -- \
+    "${PREVIOUS[@]}" <<'PY'
 import collections, os, re, subprocess, sys
 
 work, archs, sources, product_kernels = sys.argv[1], sys.argv[2].split(), sys.argv[3].split(), sys.argv[4].split()
 rest = sys.argv[5:]
-permutations, candidate = rest[: rest.index("--")], rest[rest.index("--") + 1 :]
+first, second = rest.index("--"), rest.index("--", rest.index("--") + 1)
+permutations, candidate, previous = rest[:first], rest[first + 1 : second], rest[second + 1 :]
 
 PIPES = ["IMAD", "WIDE", "ALU", "FP64", "CONV", "MEM", "other"]
 ALU = {"IADD3", "IADD", "LOP3", "LOP", "SHF", "SHL", "SHR", "PRMT", "SEL", "ISETP", "MOV", "LEA", "IABS", "IMNMX",
@@ -227,32 +232,35 @@ for arch in archs:
         print("%-40s %6d " % (label[:40], pipes["total"]) + " ".join("%6d" % pipes[p] for p in PIPES) +
               "  %6d (%s)" % cycles(pipes, arch))
     # The candidate: every shape's pipes times its runs, the pipes of all shapes side by side.
-    fixed, per_leaf = collections.Counter(), collections.Counter()
-    print("candidate shapes:")
-    for entry in candidate:
-        label, kernel, function, runs, runs_per_leaf = entry.split("|")
-        pipes = count(stem_of("src/mining/mining_kernels.cu", arch) + ".sass", kernel, function)
-        print("  %-38s %6d " % (label[:38], pipes["total"]) + " ".join("%6d" % pipes[p] for p in PIPES) +
-              "  %6d (%s), %s a candidate + %s a built leaf" % (cycles(pipes, arch) + (runs, runs_per_leaf)))
-        for p in pipes:
-            fixed[p] += int(runs) * pipes[p]
-            per_leaf[p] += int(runs_per_leaf) * pipes[p]
-    per_candidate[arch] = (fixed, per_leaf)
-    for mode, leaves in (("stored", 0), ("computed", 2)):
-        pipes = collections.Counter({p: fixed[p] + leaves * per_leaf[p] for p in set(fixed) | set(per_leaf)})
-        print("per candidate, leaves %-8s %9d cycles (%s)" % ((mode,) + cycles(pipes, arch)))
+    for kernel_name, shapes in (("fast", candidate), ("previous", previous)):
+        fixed, per_leaf = collections.Counter(), collections.Counter()
+        print("%s kernel, candidate shapes:" % kernel_name)
+        for entry in shapes:
+            label, kernel, function, runs, runs_per_leaf = entry.split("|")
+            pipes = count(stem_of("src/mining/mining_kernels.cu", arch) + ".sass", kernel, function)
+            print("  %-38s %6d " % (label[:38], pipes["total"]) + " ".join("%6d" % pipes[p] for p in PIPES) +
+                  "  %6d (%s), %s a candidate + %s a built leaf" % (cycles(pipes, arch) + (runs, runs_per_leaf)))
+            for p in pipes:
+                fixed[p] += int(runs) * pipes[p]
+                per_leaf[p] += int(runs_per_leaf) * pipes[p]
+        per_candidate[(kernel_name, arch)] = (fixed, per_leaf)
+        for mode, leaves in (("stored", 0), ("computed", 2)):
+            pipes = collections.Counter({p: fixed[p] + leaves * per_leaf[p] for p in set(fixed) | set(per_leaf)})
+            print("per candidate, leaves %-8s %9d cycles (%s)" % ((mode,) + cycles(pipes, arch)))
     print()
+
+def modelled(kernel_name, arch, sms, mhz, leaves):
+    fixed, per_leaf = per_candidate[(kernel_name, arch)]
+    pipes = collections.Counter({p: fixed[p] + leaves * per_leaf[p] for p in set(fixed) | set(per_leaf)})
+    return sms * mhz * 1e6 * 4 * 32 / cycles(pipes, arch)[0] / 1e6
 
 print("== model ==")
 for name, arch, sms, mhz, memory in CARDS:
-    if arch not in per_candidate:
+    if ("fast", arch) not in per_candidate:
         continue
-    fixed, per_leaf = per_candidate[arch]
     for mode, leaves in leaf_modes(memory):
-        pipes = {p: fixed[p] + leaves * per_leaf[p] for p in set(fixed) | set(per_leaf)}
-        total, _ = cycles(collections.Counter(pipes), arch)
-        rate = sms * mhz * 1e6 * 4 * 32 / total / 1e6
-        print("%s (%s): %.1f M candidates/s modelled" % (name, mode, rate))
+        print("%s (%s): %.1f M candidates/s modelled (previous kernel %.1f)" %
+              (name, mode, modelled("fast", arch, sms, mhz, leaves), modelled("previous", arch, sms, mhz, leaves)))
 for failure in failures:
     print("kernel-stats: " + failure, file=sys.stderr)
 sys.exit(1 if failures else 0)
