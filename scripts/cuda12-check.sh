@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 ARCHS=(${CRV_CUDA12_ARCHS:-80 86 89 90 100 120})
 SOURCES=(src/mining/mining_kernels.cu src/pow/guesser_buffer.cu)
-PRODUCT_KERNELS="parallel_mining_kernel parallel_mining_kernel_previous compute_merkle_paths_kernel window_step_kernel merkle_zip_kernel compute_final_hash_kernel"
+PRODUCT_KERNELS="parallel_mining_kernel parallel_mining_kernel_previous parallel_mining_kernel_compact compute_merkle_paths_kernel window_step_kernel merkle_zip_kernel compute_final_hash_kernel"
 PTX_ISA=8.8  # CUDA 12.9's
 WORK=build-cuda12-check
 WHEELS=.whl/cu12

@@ -65,11 +65,14 @@ CANDIDATE=(
     "short_hash|$MINING_KERNEL|$(shape 5)|2|0"
     "padding|$MINING_KERNEL|$(shape 6)|1|0"
 )
-# The previous kernel's candidate: one permutation, whole at every call site.
+# The previous and the compact kernel's candidates: one permutation, whole at every call site (a
+# callee ending in * is matched by its start: the compact kernel's form differs by architecture).
 PREVIOUS_KERNEL=_Z31parallel_mining_kernel_previous12MiningParams
-PREVIOUS=("previous|$PREVIOUS_KERNEL|_ZN25CalledPreviousPermutation7permuteEN21CalledFastPermutation5StateE|102|63")
+COMPACT_KERNEL=_Z30parallel_mining_kernel_compact12MiningParams
+PREVIOUS=("previous|$PREVIOUS_KERNEL|_ZN22CalledWholePermutation*|102|63")
+COMPACT=("compact|$COMPACT_KERNEL|_ZN22CalledWholePermutation*|102|63")
 # Kernels the product launches: no spills, stack <= 256 bytes on every architecture.
-PRODUCT_KERNELS="parallel_mining_kernel parallel_mining_kernel_previous compute_merkle_paths_kernel window_step_kernel merkle_zip_kernel compute_final_hash_kernel"
+PRODUCT_KERNELS="parallel_mining_kernel parallel_mining_kernel_previous parallel_mining_kernel_compact compute_merkle_paths_kernel window_step_kernel merkle_zip_kernel compute_final_hash_kernel"
 ARCHS=(${CRV_STATS_ARCHS:-80 86 89 90 100 120})
 WORK=build-kernel-stats
 
@@ -110,14 +113,19 @@ for arch in "${ARCHS[@]}"; do
 done
 
 
+MINING_KERNEL=$MINING_KERNEL PREVIOUS_KERNEL=$PREVIOUS_KERNEL COMPACT_KERNEL=$COMPACT_KERNEL \
 python3 - "$WORK" "${ARCHS[*]}" "${SOURCES[*]}" "$PRODUCT_KERNELS" "${PERMUTATIONS[@]}" -- "${CANDIDATE[@]}" -- \
-    "${PREVIOUS[@]}" <<'PY'
+    "${PREVIOUS[@]}" -- "${COMPACT[@]}" <<'PY'
 import collections, os, re, subprocess, sys
+
+MINING_KERNEL, PREVIOUS_KERNEL, COMPACT_KERNEL = (os.environ[k] for k in ("MINING_KERNEL", "PREVIOUS_KERNEL", "COMPACT_KERNEL"))
 
 work, archs, sources, product_kernels = sys.argv[1], sys.argv[2].split(), sys.argv[3].split(), sys.argv[4].split()
 rest = sys.argv[5:]
 first, second = rest.index("--"), rest.index("--", rest.index("--") + 1)
-permutations, candidate, previous = rest[:first], rest[first + 1 : second], rest[second + 1 :]
+third = rest.index("--", second + 1)
+permutations, candidate = rest[:first], rest[first + 1 : second]
+previous, compact = rest[second + 1 : third], rest[third + 1 :]
 
 PIPES = ["IMAD", "WIDE", "ALU", "FP64", "CONV", "MEM", "other"]
 ALU = {"IADD3", "IADD", "LOP3", "LOP", "SHF", "SHL", "SHR", "PRMT", "SEL", "ISETP", "MOV", "LEA", "IABS", "IMNMX",
@@ -174,10 +182,10 @@ def pipe(op):
 
 def count(sass, kernel, function):
     """Instructions of `function` as placed inside `kernel`, label to RET, by pipe."""
-    label = "$%s$%s:" % (kernel, function)
+    label = "$%s$%s" % (kernel, function.rstrip("*"))
     inside, pipes = False, collections.Counter()
     for line in open(sass):
-        if line.startswith(label):
+        if line.startswith(label) and (function.endswith("*") or line.startswith(label + ":")):
             inside = True
             continue
         if not inside:
@@ -191,6 +199,17 @@ def count(sass, kernel, function):
         if op.startswith("RET"):
             return pipes
     raise SystemExit("kernel-stats: %s not found in %s" % (label, sass))
+
+def code_bytes(sass, kernel):
+    """Bytes of SASS in the kernel's own section: its body and its out-of-line callees."""
+    inside, count = False, 0
+    for line in open(sass):
+        if line.startswith("//---"):  # a section's banner
+            inside = (".text.%s" % kernel) in line
+            continue
+        if inside and re.match(r"\s+/\*[0-9a-f]+\*/\s+\S", line):
+            count += 1
+    return 16 * count
 
 def cycles(pipes, arch):
     """Cycles per warp on one sub-partition, and the pipe that bounds them."""
@@ -232,7 +251,7 @@ for arch in archs:
         print("%-40s %6d " % (label[:40], pipes["total"]) + " ".join("%6d" % pipes[p] for p in PIPES) +
               "  %6d (%s)" % cycles(pipes, arch))
     # The candidate: every shape's pipes times its runs, the pipes of all shapes side by side.
-    for kernel_name, shapes in (("fast", candidate), ("previous", previous)):
+    for kernel_name, shapes in (("fast", candidate), ("previous", previous), ("compact", compact)):
         fixed, per_leaf = collections.Counter(), collections.Counter()
         print("%s kernel, candidate shapes:" % kernel_name)
         for entry in shapes:
@@ -247,6 +266,9 @@ for arch in archs:
         for mode, leaves in (("stored", 0), ("computed", 2)):
             pipes = collections.Counter({p: fixed[p] + leaves * per_leaf[p] for p in set(fixed) | set(per_leaf)})
             print("per candidate, leaves %-8s %9d cycles (%s)" % ((mode,) + cycles(pipes, arch)))
+    sass = stem_of("src/mining/mining_kernels.cu", arch) + ".sass"
+    print("code: fast kernel %d KB, previous %d KB, compact %d KB (the fast kernel's shapes are separate copies)" %
+          tuple(code_bytes(sass, k) // 1024 for k in (MINING_KERNEL, PREVIOUS_KERNEL, COMPACT_KERNEL)))
     print()
 
 def modelled(kernel_name, arch, sms, mhz, leaves):
@@ -259,8 +281,9 @@ for name, arch, sms, mhz, memory in CARDS:
     if ("fast", arch) not in per_candidate:
         continue
     for mode, leaves in leaf_modes(memory):
-        print("%s (%s): %.1f M candidates/s modelled (previous kernel %.1f)" %
-              (name, mode, modelled("fast", arch, sms, mhz, leaves), modelled("previous", arch, sms, mhz, leaves)))
+        print("%s (%s): %.1f M candidates/s modelled (previous kernel %.1f, compact %.1f)" %
+              (name, mode, modelled("fast", arch, sms, mhz, leaves), modelled("previous", arch, sms, mhz, leaves),
+               modelled("compact", arch, sms, mhz, leaves)))
 for failure in failures:
     print("kernel-stats: " + failure, file=sys.stderr)
 sys.exit(1 if failures else 0)

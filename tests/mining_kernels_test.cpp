@@ -1,5 +1,6 @@
-// parallel_mining_kernel (fast, previous and reference, leaves built or stored) and compute_merkle_paths_kernel
-// over small guesser buffers, against the host model (on the emulator here, on a GPU in the GPU check).
+// The mining kernels (fast, previous, reference and compact, leaves built or stored) and
+// compute_merkle_paths_kernel over small guesser buffers, against the host model (on the emulator
+// here, on a GPU in the GPU check).
 #include <random>
 
 #include "gpu/launch.h"
@@ -22,7 +23,8 @@ struct Best { uint64_t number; Digest hash; };  // the candidate's number in its
 struct Variant { MiningKernel kernel; bool stored; };
 const Variant VARIANTS[] = {{MiningKernel::fast, false},     {MiningKernel::fast, true},
                             {MiningKernel::previous, false}, {MiningKernel::previous, true},
-                            {MiningKernel::reference, false}, {MiningKernel::reference, true}};
+                            {MiningKernel::reference, false}, {MiningKernel::reference, true},
+                            {MiningKernel::compact, false},   {MiningKernel::compact, true}};
 
 // The buffer of random paths over 2^6 leaves, stored, built by the product in chunks of 16 leaves,
 // and the same tree built on the host.

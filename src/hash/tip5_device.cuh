@@ -71,12 +71,13 @@ struct CalledFastPermutation {
     __device__ __forceinline__ void operator()(uint64_t* state) const { shaped<tip5::Shape::full>(state); }
 };
 
-// The fast permutation as the previous kernel ran it: the MDS layer on the multiplier, no shapes (every
-// call site runs the whole permutation), one out-of-line copy.
-struct CalledPreviousPermutation {
+// The fast permutation in form M with no shapes: every call site runs it whole, one out-of-line copy
+// (a fifth of the shaped kernel's code). Mds::direct is the previous kernel's permutation.
+template <tip5_fast::Mds M>
+struct CalledWholePermutation {
     __device__ static CRV_NOINLINE CalledFastPermutation::State permute(CalledFastPermutation::State state)
     {
-        tip5_fast::permutation<tip5_fast::Mds::direct>(state.words, LOOKUP_TABLE_GLOBAL);
+        tip5_fast::permutation<M>(state.words, LOOKUP_TABLE_GLOBAL);
         return state;
     }
     __device__ __forceinline__ void operator()(uint64_t* state) const
@@ -89,3 +90,5 @@ struct CalledPreviousPermutation {
         for (int i = 0; i < tip5::STATE_SIZE; ++i) state[i] = s.words[i];
     }
 };
+using CalledPreviousPermutation = CalledWholePermutation<tip5_fast::Mds::direct>;
+using CalledCompactPermutation = CalledWholePermutation<tip5_fast::ARCH_MDS>;

@@ -91,9 +91,17 @@ __global__ void __launch_bounds__(REFERENCE_MINING_BLOCK_SIZE, REFERENCE_MINING_
     mine_batch(params, mining::ReferenceLeaves{params.mast_paths}, CalledPermutation{});
 }
 
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
+    parallel_mining_kernel_compact(MiningParams params)
+{
+    mine_batch(params, mining::BuiltLeaves{params.commitment}, CalledCompactPermutation{});
+}
+
 MiningKernelChoice mining_kernel(MiningKernel kernel)
 {
     switch (kernel) {
+    case MiningKernel::compact:
+        return {parallel_mining_kernel_compact, MINING_BLOCK_SIZE};
     case MiningKernel::previous:
         return {parallel_mining_kernel_previous, MINING_BLOCK_SIZE};
     case MiningKernel::reference:

@@ -42,8 +42,9 @@ struct MiningParams {
 // copy per hash shape, and builds leaves from params.commitment (228 permutations a candidate, 102
 // with stored leaves); parallel_mining_kernel_previous is that kernel before the MDS forms and the
 // shapes (the same permutations, each whole, the MDS on the multiplier); parallel_mining_kernel_reference
-// is the first kernel: today's permutation, the commitment recomputed for every built leaf (236).
-// All find the same hits.
+// is the first kernel: today's permutation, the commitment recomputed for every built leaf (236);
+// parallel_mining_kernel_compact is the fast kernel without the shapes (one copy of its permutation,
+// every call whole). All find the same hits.
 //
 // Launch bounds from each architecture's ptxas figures (scripts/kernel-stats.sh, and CUDA 12.9's in
 // scripts/cuda12-check.sh): 128 threads a block, and as many blocks as keep the kernel free of
@@ -63,6 +64,8 @@ __global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
     parallel_mining_kernel_previous(MiningParams params);
 __global__ void __launch_bounds__(REFERENCE_MINING_BLOCK_SIZE, REFERENCE_MINING_MIN_BLOCKS)
     parallel_mining_kernel_reference(MiningParams params);
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
+    parallel_mining_kernel_compact(MiningParams params);
 
 struct MiningKernelChoice {
     void (*function)(MiningParams);
