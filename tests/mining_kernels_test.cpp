@@ -1,5 +1,6 @@
-// parallel_mining_kernel (fast and reference, leaves built or stored) and compute_merkle_paths_kernel
-// over small guesser buffers, against the host model (on the emulator here, on a GPU in the GPU check).
+// The mining kernels (fast, previous, reference and compact, leaves built or stored) and
+// compute_merkle_paths_kernel over small guesser buffers, against the host model (on the emulator
+// here, on a GPU in the GPU check).
 #include <random>
 
 #include "gpu/launch.h"
@@ -21,7 +22,8 @@ struct Best { uint64_t number; Digest hash; };  // the candidate's number in its
 // A kernel and where it takes sibling leaves from.
 struct Variant { MiningKernel kernel; uint64_t stored; };  // the leaves read from the buffer, the rest built
 const Variant VARIANTS[] = {{MiningKernel::fast, 0},      {MiningKernel::fast, 64},     {MiningKernel::fast, 32},
-                            {MiningKernel::reference, 0}, {MiningKernel::reference, 64}};
+                            {MiningKernel::previous, 0},  {MiningKernel::previous, 64}, {MiningKernel::reference, 0},
+                            {MiningKernel::reference, 64}, {MiningKernel::compact, 0},  {MiningKernel::compact, 64}};
 
 // The buffer of random paths over 2^6 leaves, stored, built by the product in chunks of 16 leaves,
 // and the same tree built on the host.

@@ -32,62 +32,28 @@ extern "C" __device__ __noinline__ void reference_permutation(uint64_t* state)
     }
 }
 
-// A table in shared memory, as the mining kernels will hold it. Named here rather than passed in,
-// so that the out-of-line functions read it with LDS (LDC below), not through generic pointers.
-__shared__ uint8_t SHARED_LOOKUP[256];
-
-extern "C" __device__ __noinline__ void fast_permutation(uint64_t* state)
-{
-    tip5_fast::permutation(state, SHARED_LOOKUP);
-}
-
-// A table in global memory, read through the read-only cache: no barrier needed to fill it.
-__device__ const uint8_t GLOBAL_LOOKUP[256] = {
-#include "hash/lookup_table.inc"
-};
-
-extern "C" __device__ __noinline__ void fast_permutation_global_table(uint64_t* state)
-{
-    tip5_fast::permutation(state, GLOBAL_LOOKUP);
-}
-
-extern "C" __device__ __noinline__ void fast_permutation_constant_table(uint64_t* state)
-{
-    tip5_fast::permutation(state, LOOKUP_TABLE);
-}
+// The fast permutation with each form of its MDS layer, its byte table in global memory as the
+// product's kernels read it.
+#define MEASURE_FAST(form)                                                                         \
+    extern "C" __device__ __noinline__ void fast_##form(uint64_t* state)                          \
+    {                                                                                              \
+        tip5_fast::permutation<tip5_fast::Mds::form>(state, LOOKUP_TABLE_GLOBAL);                  \
+    }                                                                                              \
+    extern "C" __global__ void measure_fast_##form(uint64_t* states)                               \
+    {                                                                                              \
+        uint64_t state[tip5::STATE_SIZE];                                                          \
+        load_state(states, state);                                                                 \
+        fast_##form(state);                                                                        \
+        store_state(state, states);                                                                \
+    }
+MEASURE_FAST(direct)
+MEASURE_FAST(fp64)
+MEASURE_FAST(crt)
 
 extern "C" __global__ void measure_reference_permutation(uint64_t* states)
 {
     uint64_t state[tip5::STATE_SIZE];
     load_state(states, state);
     reference_permutation(state);
-    store_state(state, states);
-}
-
-extern "C" __global__ void measure_fast_permutation(uint64_t* states)
-{
-    for (unsigned i = threadIdx.x; i < 256; i += blockDim.x) SHARED_LOOKUP[i] = LOOKUP_TABLE[i];
-    __syncthreads();
-    uint64_t state[tip5::STATE_SIZE];
-    load_state(states, state);
-    fast_permutation(state);
-    store_state(state, states);
-}
-
-// The same with the table left in constant memory: as many instructions, but a warp's divergent
-// byte reads are served one address at a time.
-extern "C" __global__ void measure_fast_permutation_constant_table(uint64_t* states)
-{
-    uint64_t state[tip5::STATE_SIZE];
-    load_state(states, state);
-    fast_permutation_constant_table(state);
-    store_state(state, states);
-}
-
-extern "C" __global__ void measure_fast_permutation_global_table(uint64_t* states)
-{
-    uint64_t state[tip5::STATE_SIZE];
-    load_state(states, state);
-    fast_permutation_global_table(state);
     store_state(state, states);
 }

@@ -127,7 +127,9 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
                 return failure(scan, "Invalid --seconds value: " + std::to_string(s.bench_seconds) + " (must be >= 1)");
         } else if (word == "--kernel" && has_value) {
             const std::string& text = args[++i];
-            const int kernel = choice_of(text, {{"fast", int(MiningKernel::fast)}, {"reference", int(MiningKernel::reference)}});
+            const int kernel = choice_of(text, {{"fast", int(MiningKernel::fast)}, {"previous", int(MiningKernel::previous)},
+                                                {"reference", int(MiningKernel::reference)},
+                                                {"compact", int(MiningKernel::compact)}});
             if (kernel < 0) return failure(scan, "Invalid --kernel value: " + text + " (fast or reference)");
             s.bench_kernel = static_cast<MiningKernel>(kernel);
         } else if (word == "--leaves" && has_value) {

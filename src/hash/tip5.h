@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "gpu/runtime.h"
 #include "hash/digest.h"
@@ -78,6 +79,53 @@ CRV_HD void permutation(uint64_t* state, const Tables& tables)
     }
 }
 
+// What a call site knows of the state it permutes: the words that enter as 0 or as 1, and the words
+// it reads afterwards. A permutation that can use it (tip5_fast) skips the S-box and the products
+// of known words in its first round and the outputs nobody reads in its last; any other runs whole.
+enum class Shape {
+    full,        // nothing known: a sponge absorbing
+    digest,      // only the digest read: the sponge's last permutation
+    pair,        // capacity all 1, digest read: a pair hash
+    pair_word,   // a pair hash whose right operand is [x, 0, 0, 0, 0]: a bud
+    pair_zero,   // a pair hash whose right operand is zero: the index chain
+    short_hash,  // the sequence hash of one digest: [d, 1, 0, ..., 0], digest read
+    padding,     // a sponge's padding block [1, 0, ..., 0] on its capacity, digest read
+};
+
+struct ShapeWords {
+    uint32_t zero_in, one_in;  // bit i: word i enters as 0 / as 1
+    uint32_t out;              // bit i: word i is read afterwards
+};
+
+CRV_HD constexpr ShapeWords shape_words(Shape shape)
+{
+    constexpr uint32_t ALL = 0xFFFF, DIGEST = 0x1F, CAPACITY = 0xFC00;
+    switch (shape) {
+    case Shape::digest: return {0, 0, DIGEST};
+    case Shape::pair: return {0, CAPACITY, DIGEST};
+    case Shape::pair_word: return {0x3C0, CAPACITY, DIGEST};
+    case Shape::pair_zero: return {0x3E0, CAPACITY, DIGEST};
+    case Shape::short_hash: return {0xFFC0, 0x20, DIGEST};
+    case Shape::padding: return {0x3FE, 0x1, DIGEST};
+    default: return {0, 0, ALL};
+    }
+}
+
+template <typename Permute, typename = void>
+struct HasShapes : std::false_type {};
+template <typename Permute>
+struct HasShapes<Permute, std::void_t<decltype(&Permute::template shaped<Shape::full>)>> : std::true_type {};
+
+// permute(state) at a call site of this shape.
+template <Shape S, typename Permute>
+CRV_HD void permute_as(const Permute& permute, uint64_t* state)
+{
+    if constexpr (HasShapes<Permute>::value)
+        permute.template shaped<S>(state);
+    else
+        permute(state);
+}
+
 // The permutation over one set of tables, as the hashes below take it.
 struct TablePermutation {
     Tables tables;
@@ -110,8 +158,9 @@ CRV_HD Digest sponge_squeeze(const uint64_t* state)
     return digest;
 }
 
-// The hash of every Merkle node: left in slots 0..4, right in 5..9, the capacity all 1.
-template <typename Permute>
+// The hash of every Merkle node: left in slots 0..4, right in 5..9, the capacity all 1. S tells
+// what the caller knows of the right operand (Shape::pair_word, Shape::pair_zero).
+template <Shape S = Shape::pair, typename Permute>
 CRV_HD Digest hash_pair(const Digest& left, const Digest& right, const Permute& permute)
 {
     uint64_t state[STATE_SIZE];
@@ -121,7 +170,20 @@ CRV_HD Digest hash_pair(const Digest& left, const Digest& right, const Permute& 
         state[i] = left.elements[i];
         state[DIGEST_LENGTH + i] = right.elements[i];
     }
-    permute(state);
+    permute_as<S>(permute, state);
+    return sponge_squeeze(state);
+}
+
+// The sequence hash of one digest's five elements: one permutation of [d, 1, 0, ..., 0].
+template <typename Permute>
+CRV_HD Digest hash_digest(const Digest& digest, const Permute& permute)
+{
+    uint64_t state[STATE_SIZE];
+    sponge_init(state, Domain::VariableLength);
+#pragma unroll
+    for (int i = 0; i < DIGEST_LENGTH; ++i) state[i] = digest.elements[i];
+    state[DIGEST_LENGTH] = 1;
+    permute_as<Shape::short_hash>(permute, state);
     return sponge_squeeze(state);
 }
 
@@ -152,7 +214,7 @@ public:
     {
         state_[fill_] = 1;
         for (int i = fill_ + 1; i < RATE; ++i) state_[i] = 0;
-        permute_(state_);
+        permute_as<Shape::digest>(permute_, state_);
         return sponge_squeeze(state_);
     }
 

@@ -23,9 +23,9 @@ static __device__ const uint8_t LOOKUP_TABLE_GLOBAL[256] = {
 #include "hash/lookup_table.inc"
 };
 
-__device__ __forceinline__ tip5_fast::Permutation fast_permutation()
+__device__ __forceinline__ tip5_fast::Permutation<> fast_permutation()
 {
-    return tip5_fast::Permutation{LOOKUP_TABLE_GLOBAL};
+    return tip5_fast::Permutation<>{LOOKUP_TABLE_GLOBAL};
 }
 
 __device__ __forceinline__ void tip5_permutation(uint64_t* state)
@@ -45,21 +45,44 @@ struct CalledPermutation {
     __device__ CRV_NOINLINE void operator()(uint64_t* state) const { tip5_permutation(state); }
 };
 
-// The fast permutation out of line, one copy for every site of a kernel. Its state goes in and out by
-// value, which the calling convention keeps in registers: a caller whose state words have fixed
-// slots keeps them in registers too, where a pointer would send them through local memory.
+// The fast permutation out of line, one copy per shape for every site of a kernel. Its state goes in
+// and out by value, which the calling convention keeps in registers: a caller whose state words have
+// fixed slots keeps them in registers too, where a pointer would send them through local memory.
 struct CalledFastPermutation {
     struct State {
         uint64_t words[tip5::STATE_SIZE];
     };
+    template <tip5::Shape S = tip5::Shape::full>
     __device__ static CRV_NOINLINE State permute(State state)
     {
-        tip5_fast::permutation(state.words, LOOKUP_TABLE_GLOBAL);
+        tip5_fast::permutation<tip5_fast::ARCH_MDS, S>(state.words, LOOKUP_TABLE_GLOBAL);
+        return state;
+    }
+    template <tip5::Shape S>
+    __device__ __forceinline__ void shaped(uint64_t* state) const
+    {
+        State s;
+#pragma unroll
+        for (int i = 0; i < tip5::STATE_SIZE; ++i) s.words[i] = state[i];
+        s = permute<S>(s);
+#pragma unroll
+        for (int i = 0; i < tip5::STATE_SIZE; ++i) state[i] = s.words[i];
+    }
+    __device__ __forceinline__ void operator()(uint64_t* state) const { shaped<tip5::Shape::full>(state); }
+};
+
+// The fast permutation in form M with no shapes: every call site runs it whole, one out-of-line copy
+// (a fifth of the shaped kernel's code). Mds::direct is the previous kernel's permutation.
+template <tip5_fast::Mds M>
+struct CalledWholePermutation {
+    __device__ static CRV_NOINLINE CalledFastPermutation::State permute(CalledFastPermutation::State state)
+    {
+        tip5_fast::permutation<M>(state.words, LOOKUP_TABLE_GLOBAL);
         return state;
     }
     __device__ __forceinline__ void operator()(uint64_t* state) const
     {
-        State s;
+        CalledFastPermutation::State s;
 #pragma unroll
         for (int i = 0; i < tip5::STATE_SIZE; ++i) s.words[i] = state[i];
         s = permute(s);
@@ -67,3 +90,5 @@ struct CalledFastPermutation {
         for (int i = 0; i < tip5::STATE_SIZE; ++i) state[i] = s.words[i];
     }
 };
+using CalledPreviousPermutation = CalledWholePermutation<tip5_fast::Mds::direct>;
+using CalledCompactPermutation = CalledWholePermutation<tip5_fast::ARCH_MDS>;

@@ -79,15 +79,34 @@ __global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS) parallel
     mine_batch(params, mining::BuiltLeaves{params.commitment}, CalledFastPermutation{});
 }
 
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
+    parallel_mining_kernel_previous(MiningParams params)
+{
+    mine_batch(params, mining::BuiltLeaves{params.commitment}, CalledPreviousPermutation{});
+}
+
 __global__ void __launch_bounds__(REFERENCE_MINING_BLOCK_SIZE, REFERENCE_MINING_MIN_BLOCKS)
     parallel_mining_kernel_reference(MiningParams params)
 {
     mine_batch(params, mining::ReferenceLeaves{params.mast_paths}, CalledPermutation{});
 }
 
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
+    parallel_mining_kernel_compact(MiningParams params)
+{
+    mine_batch(params, mining::BuiltLeaves{params.commitment}, CalledCompactPermutation{});
+}
+
 MiningKernelChoice mining_kernel(MiningKernel kernel)
 {
-    if (kernel == MiningKernel::reference)
-        return {parallel_mining_kernel_reference, REFERENCE_MINING_BLOCK_SIZE, REFERENCE_MINING_MIN_BLOCKS};
-    return {parallel_mining_kernel, MINING_BLOCK_SIZE, MINING_MIN_BLOCKS};
+    switch (kernel) {
+    case MiningKernel::compact:
+        return {parallel_mining_kernel_compact, MINING_BLOCK_SIZE};
+    case MiningKernel::previous:
+        return {parallel_mining_kernel_previous, MINING_BLOCK_SIZE};
+    case MiningKernel::reference:
+        return {parallel_mining_kernel_reference, REFERENCE_MINING_BLOCK_SIZE};
+    default:
+        return {parallel_mining_kernel, MINING_BLOCK_SIZE};
+    }
 }

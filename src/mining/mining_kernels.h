@@ -39,28 +39,38 @@ struct MiningParams {
 // *d_solution_found (0 -> 1) and writes the record: the nonce counter, the nonce digest and both
 // paths as GUESSER_TREE_HEIGHT digests each (entries at tree_height and above are zero). The caller
 // zeroes the flag, the nonce and the nonce digest before the launch.
-// parallel_mining_kernel runs the fast permutation and builds leaves from params.commitment (228
-// permutations a candidate, 102 with stored leaves); parallel_mining_kernel_reference is the first
-// kernel, kept to be measured against: today's permutation, the commitment recomputed for every built
-// leaf (236). Both find the same hits.
+// parallel_mining_kernel runs the fast permutation in the form of its architecture, one out-of-line
+// copy per hash shape, and builds leaves from params.commitment (228 permutations a candidate, 102
+// with stored leaves); parallel_mining_kernel_previous is that kernel before the MDS forms and the
+// shapes (the same permutations, each whole, the MDS on the multiplier); parallel_mining_kernel_reference
+// is the first kernel: today's permutation, the commitment recomputed for every built leaf (236);
+// parallel_mining_kernel_compact is the fast kernel without the shapes (one copy of its permutation,
+// every call whole). All find the same hits.
 //
-// Launch bounds by ptxas's figures: the fast kernel takes 167 (sm_90) / 168 (sm_89) registers with a
-// 200-byte stack and no spills, which leaves 3 blocks of 128 threads, 12 warps, to a multiprocessor;
-// bound to 128 registers (4 blocks, 16 warps) it spills 144 bytes around its calls and its stack
-// grows to 272 bytes. The reference kernel keeps the first kernel's bounds.
+// Launch bounds from each architecture's ptxas figures (scripts/kernel-stats.sh, and CUDA 12.9's in
+// scripts/cuda12-check.sh): 128 threads a block, and as many blocks as keep the kernel free of
+// spills. Registers are had per sub-partition: 3 warps on each (3 blocks) leave 168 registers a
+// thread, 2 leave 255. The fast kernel's out-of-line permutations take what the bound leaves them
+// (ptxas spreads them for parallelism), so at 168 it spills 44-128 bytes around its calls on every
+// architecture; at 255 it takes 210-252 and spills nothing. The previous kernel ran at 3 blocks, and
+// spills 4-16 bytes there now on sm_80 - sm_90 (8 and 120 before on sm_100 and sm_120). Both run
+// 2 blocks everywhere; the reference kernel keeps the first kernel's bounds (and its spills).
 constexpr int MINING_BLOCK_SIZE = 128;
-constexpr int MINING_MIN_BLOCKS = 3;
+constexpr int MINING_MIN_BLOCKS = 2;
 constexpr int REFERENCE_MINING_BLOCK_SIZE = 256;
 constexpr int REFERENCE_MINING_MIN_BLOCKS = 2;
 
 __global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS) parallel_mining_kernel(MiningParams params);
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
+    parallel_mining_kernel_previous(MiningParams params);
 __global__ void __launch_bounds__(REFERENCE_MINING_BLOCK_SIZE, REFERENCE_MINING_MIN_BLOCKS)
     parallel_mining_kernel_reference(MiningParams params);
+__global__ void __launch_bounds__(MINING_BLOCK_SIZE, MINING_MIN_BLOCKS)
+    parallel_mining_kernel_compact(MiningParams params);
 
 struct MiningKernelChoice {
     void (*function)(MiningParams);
-    int max_block_size;      // its launch bound
-    int min_blocks;          // resident blocks per multiprocessor its bound asks for
+    int max_block_size;  // its launch bound
 };
 MiningKernelChoice mining_kernel(MiningKernel kernel);
 

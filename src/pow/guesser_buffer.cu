@@ -26,14 +26,14 @@ __device__ __forceinline__ uint32_t thread_index()
 }  // namespace
 
 // One level of one window chunk (window_build.h); every thread computes one entry.
-__global__ void __launch_bounds__(GUESSER_BLOCK_SIZE) window_step_kernel(window_build::WindowStep step)
+__global__ void __launch_bounds__(GUESSER_BLOCK_SIZE, GUESSER_MIN_BLOCKS) window_step_kernel(window_build::WindowStep step)
 {
     const uint32_t t = thread_index();
     if (t >= step.count) return;
     window_build::window_step(step, step.begin + t, fast_permutation());
 }
 
-__global__ void __launch_bounds__(GUESSER_BLOCK_SIZE)
+__global__ void __launch_bounds__(GUESSER_BLOCK_SIZE, GUESSER_MIN_BLOCKS)
     merkle_zip_kernel(Digest* parents, const Digest* children, uint64_t count)
 {
     const uint32_t t = thread_index();

@@ -56,4 +56,8 @@ bool buildGuesserBuffer(const CheckedPuzzle& puzzle, const GuesserGeometry& geom
 // error, resets the device and prints the memory left.
 void cleanup_gpu_memory(GuesserBuffer& buffer);
 
-constexpr unsigned GUESSER_BLOCK_SIZE = 256;
+// The build kernels' blocks, and the blocks a multiprocessor holds by their launch bounds: 2 of 128
+// threads leave them 255 registers a thread, which every architecture builds without spills (at 3
+// blocks, 168 registers, window_step_kernel spills 44-512 bytes on sm_86, sm_89, sm_90 and sm_120).
+constexpr unsigned GUESSER_BLOCK_SIZE = 128;
+constexpr unsigned GUESSER_MIN_BLOCKS = 2;

@@ -40,7 +40,7 @@ CRV_HD Digest leaf(const Digest& commitment, uint64_t j, uint64_t num_leafs, con
     int top = 0;
 #pragma unroll 1  // unrolled, the stack would move into registers that the permutation needs more
     for (uint64_t k = 0; k < BUDS_PER_LEAF; ++k) {
-        Digest d = tip5::hash_pair(commitment, Digest{{(j + k) & mask, 0, 0, 0, 0}}, permute);
+        Digest d = tip5::hash_pair<tip5::Shape::pair_word>(commitment, Digest{{(j + k) & mask, 0, 0, 0, 0}}, permute);
         for (uint64_t m = k; (m & 1) != 0; m >>= 1) d = tip5::hash_pair(pending[--top], d, permute);
         pending[top++] = d;
     }
@@ -56,7 +56,7 @@ CRV_HD void indices(const Digest& final_hash, const Digest& nonce, uint64_t inde
 {
     const Digest zero{};
     Digest d = tip5::hash_pair(final_hash, nonce, permute);
-    for (int round = 0; round < INDEX_ROUNDS; ++round) d = tip5::hash_pair(d, zero, permute);
+    for (int round = 0; round < INDEX_ROUNDS; ++round) d = tip5::hash_pair<tip5::Shape::pair_zero>(d, zero, permute);
     index_a = d.elements[0] & index_mask;
     index_b = d.elements[1] & index_mask;
 }
@@ -70,10 +70,10 @@ CRV_HD Digest fold_mast_paths(const Digest& encoded_pow_hash, const PowMastPaths
     const Digest h1 = tip5::hash_pair(encoded_pow_hash, paths.pow[0], permute);
     const Digest h2 = tip5::hash_pair(h1, paths.pow[1], permute);
     const Digest h3 = tip5::hash_pair(paths.pow[2], h2, permute);
-    const Digest l2 = tip5::hash_varlen(h3.elements, Digest::LENGTH, permute);
+    const Digest l2 = tip5::hash_digest(h3, permute);
     const Digest g1 = tip5::hash_pair(l2, paths.header[0], permute);
     const Digest g2 = tip5::hash_pair(g1, paths.header[1], permute);
-    const Digest k = tip5::hash_varlen(g2.elements, Digest::LENGTH, permute);
+    const Digest k = tip5::hash_digest(g2, permute);
     return tip5::hash_pair(k, paths.kernel[0], permute);
 }
 
@@ -117,7 +117,7 @@ CRV_HD Digest block_hash(const PowMastPaths& mast_paths, const Digest& root, con
     state[0] = 1;
 #pragma unroll
     for (int i = 1; i < tip5::RATE; ++i) state[i] = 0;
-    permute(state);
+    tip5::permute_as<tip5::Shape::padding>(permute, state);
     return fold_mast_paths(tip5::sponge_squeeze(state), mast_paths, permute);
 }
 

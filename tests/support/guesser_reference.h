@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "hash/digest.h"
@@ -134,8 +136,24 @@ inline Pow random_pow(std::mt19937_64& rng)
 
 }  // namespace reference
 
-// The host permutation, counting its calls: what a computation costs.
+// The host permutation, counting its calls: what a computation costs, in all and (`shapes`, indexed
+// by tip5::Shape) by call-site shape. A shaped call must find the words its shape declares known at
+// their values, and finds the words it declares unread spoilt afterwards.
 struct CountingPermutation {
     uint64_t* count;
-    void operator()(uint64_t* state) const { ++*count, HOST_PERMUTATION(state); }
+    uint64_t* shapes = nullptr;
+    void operator()(uint64_t* state) const { shaped<tip5::Shape::full>(state); }
+    template <tip5::Shape S>
+    void shaped(uint64_t* state) const
+    {
+        constexpr tip5::ShapeWords w = tip5::shape_words(S);
+        for (int i = 0; i < tip5::STATE_SIZE; ++i)
+            if (((w.zero_in >> i) & 1 && state[i] != 0) || ((w.one_in >> i) & 1 && state[i] != 1))
+                throw std::logic_error("word " + std::to_string(i) + " breaks shape " + std::to_string(int(S)));
+        ++*count;
+        if (shapes != nullptr) ++shapes[int(S)];
+        HOST_PERMUTATION(state);
+        for (int i = 0; i < tip5::STATE_SIZE; ++i)
+            if (((w.out >> i) & 1) == 0) state[i] = 0xBADBADBADull;
+    }
 };
