@@ -13,8 +13,8 @@
 #       the driver against the CUDA version the binaries were built with (13.x needs driver 580 or
 #       newer, 12.x 525), then the GPU tests (device code against the host functions, mining batches
 #       verified on the host, our Philox against cuRAND's; a test skipped on a GPU is a failure),
-#       `corvane-miner --test` on the full tree, `corvane-miner --bench` with kernel reference and
-#       fast, leaves computed and stored, and the fast/reference ratios; then the product mining
+#       `corvane-miner --test` on the full tree, `corvane-miner --bench` with kernels previous,
+#       compact and fast, leaves computed and stored, and the new/previous ratios; then the product mining
 #       for CRV_MINE_SECONDS against a scripted bridge on 127.0.0.1 (scripts/mine_check.py: a
 #       full-size puzzle solved about every 10 s at the bench's rate, every solution verified in
 #       Python), with its duty cycle and rate beside the bench's; a summary at the end. The whole
@@ -212,7 +212,7 @@ run_step() {
     local dry_run=$1
     local benches=()
     for leaves in computed stored; do
-        for kernel in reference fast; do benches+=("$kernel $leaves"); done
+        for kernel in previous compact fast; do benches+=("$kernel $leaves"); done
     done
     if [ "$dry_run" = 1 ]; then
         [ "$checked" = 1 ] || check_binaries || finish
@@ -309,9 +309,12 @@ run_step() {
         fi
     done
     for leaves in computed stored; do
-        local fast=${rate[fast $leaves]:-} reference=${rate[reference $leaves]:-}
+        local fast=${rate[fast $leaves]:-} reference=${rate[previous $leaves]:-} compact=${rate[compact $leaves]:-}
         if [ -n "$fast" ] && [ -n "$reference" ]; then
-            note "fast/reference:" "$(ratio "$fast" "$reference") candidates/s with leaves $leaves"
+            note "new/previous:" "$(ratio "$fast" "$reference") candidates/s with leaves $leaves"
+        fi
+        if [ -n "$fast" ] && [ -n "$compact" ]; then
+            note "fast/compact:" "$(ratio "$fast" "$compact") candidates/s with leaves $leaves (the hash shapes' worth)"
         fi
     done
     mine_step

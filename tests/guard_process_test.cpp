@@ -121,16 +121,6 @@ int api_port(const std::string& out)
     return std::regex_search(out, match, std::regex(R"(HTTP API at http://127\.0\.0\.1:(\d+)/)")) ? std::stoi(match[1]) : 0;
 }
 
-// The range indices each card started, in order, from the driver's debug line.
-std::map<int, std::vector<uint64_t>> ranges_by_card(const std::string& out)
-{
-    static const std::regex line(R"(GPU (\d+): Nonce offset \(range index\): (\d+),)");
-    std::map<int, std::vector<uint64_t>> ranges;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
-        ranges[std::stoi((*it)[1])].push_back(std::stoull((*it)[2]));
-    return ranges;
-}
-
 TEST(GuardProcess, AHotCardPausesWhileTheOtherMinesOnAndResumesWhereItWasOnceCool)
 {
     char dir[] = "/tmp/corvane-heat-XXXXXX";
@@ -165,7 +155,7 @@ TEST(GuardProcess, AHotCardPausesWhileTheOtherMinesOnAndResumesWhereItWasOnceCoo
     ASSERT_TRUE(miner->wait_for_output("GPU 1: 🌡️ GPU 1 paused: 80 °C reaches the limit of 80 °C; it resumes at 70 °C\n",
                                        10s))
         << miner->out();
-    const auto at_pause = ranges_by_card(miner->out());
+    const auto at_pause = support::ranges_by_card(miner->out());
     ASSERT_TRUE(miner->wait_for_output(
         "GPU 0: Nonce offset (range index): " + std::to_string(at_pause.at(0).back() + 20) + ",", 30s));
     ASSERT_TRUE(miner->wait_for_output("GPU 1: paused [60 °C, memory 80 °C", 10s)) << miner->out();
@@ -173,7 +163,7 @@ TEST(GuardProcess, AHotCardPausesWhileTheOtherMinesOnAndResumesWhereItWasOnceCoo
     // 9 °C below is not cool enough; 10 °C below is.
     card_1_at(71);
     ASSERT_TRUE(miner->wait_for_output("GPU 1: paused [60 °C, memory 71 °C", 10s)) << miner->out();
-    EXPECT_EQ(ranges_by_card(miner->out()).at(1), at_pause.at(1));
+    EXPECT_EQ(support::ranges_by_card(miner->out()).at(1), at_pause.at(1));
     card_1_at(70);
     ASSERT_TRUE(miner->wait_for_output("GPU 1: 🌡️ GPU 1 resumed: 70 °C, 10 °C below the limit\n", 10s)) << miner->out();
     const std::string next = std::to_string(at_pause.at(1).back() + 4);
@@ -184,7 +174,7 @@ TEST(GuardProcess, AHotCardPausesWhileTheOtherMinesOnAndResumesWhereItWasOnceCoo
     EXPECT_EQ(count_of(r.out, "🌡️ GPU 1 paused"), 1u);
     EXPECT_EQ(count_of(r.out, "🌡️ GPU 0 paused"), 0u);
     // Card 1 picked up its ranges where it paused: none skipped, none twice.
-    const std::vector<uint64_t> ranges = ranges_by_card(r.out).at(1);
+    const std::vector<uint64_t> ranges = support::ranges_by_card(r.out).at(1);
     for (size_t k = 0; k < ranges.size(); ++k) EXPECT_EQ(ranges[k], 1 + 2 * k);
     std::remove(sensors.c_str());
     rmdir(dir);

@@ -107,7 +107,7 @@ TEST(OptionScan, OneLeftToRightPassEndsInOneAction)
         {{"--bench", "--test"}, A::RunTest, "127.0.0.1", 5002, 0, none},
         {{"--seconds", "0", "--bench"}, A::Fail, "Invalid --seconds value: 0 (must be >= 1)", 0, 0, none},
         {{"--bench", "--seconds", "x"}, A::Fail, "Invalid --seconds value: x (stoi)", 0, 0, none},
-        {{"--bench", "--kernel", "Fast"}, A::Fail, "Invalid --kernel value: Fast (fast or reference)", 0, 0, none},
+        {{"--bench", "--kernel", "Fast"}, A::Fail, "Invalid --kernel value: Fast (fast, compact, previous or reference)", 0, 0, none},
         {{"--leaves", "all"}, A::Fail, "Invalid --leaves value: all (auto, stored, computed, partial or partial:F with 0 < F < 1)", 0, 0, none},
         {{"--leaves", "partial:1"}, A::Fail, "Invalid --leaves value: partial:1 (auto, stored, computed, partial or partial:F with 0 < F < 1)", 0, 0, none},
         {{"--bench", "--leaves", "partial:0.25"}, A::Bench, "127.0.0.1", 5002, 0, none, "20 s, fast, partial 0.25"},
@@ -167,7 +167,7 @@ TEST(HelpText, ByteForByte)
               "Bench (no bridge): a synthetic puzzle's buffer is built, then mined and every hit checked:\n"
               "  --bench            Build, mine for a while, report build time and rates\n"
               "  --seconds N        Mining time of the bench (default: 20)\n"
-              "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
+              "  --kernel K         Kernel of the bench: fast, compact, previous or reference (default: fast)\n"
               "  --leaves L         Leaves of the bench: auto, stored, computed, partial or partial:F (default: auto)\n"
               "\n"
               "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"

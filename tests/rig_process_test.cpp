@@ -39,16 +39,6 @@ std::unique_ptr<support::ChildProcess> rig_on(const TestBridge& bridge, int devi
 
 std::string reply(const PowPuzzle& puzzle) { return support::puzzle_reply(puzzle) + "\n"; }
 
-// The range indices each card started, in order, from the driver's debug line.
-std::map<int, std::vector<uint64_t>> ranges_by_card(const std::string& out)
-{
-    static const std::regex line(R"(GPU (\d+): Nonce offset \(range index\): (\d+),)");
-    std::map<int, std::vector<uint64_t>> ranges;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
-        ranges[std::stoi((*it)[1])].push_back(std::stoull((*it)[2]));
-    return ranges;
-}
-
 TEST(RigProcess, EachCardSearchesItsOwnRangesAndTheStatusLineCountsEveryCard)
 {
     TestBridge bridge(TestBridge::always(support::puzzle_reply(test_puzzle("rig", "b", support::impossible_threshold()))));
@@ -63,7 +53,7 @@ TEST(RigProcess, EachCardSearchesItsOwnRangesAndTheStatusLineCountsEveryCard)
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(in_order(r.out, {"🌊 Corvane CUDA Miner - GPUs 0, 1, 2 - Bridge "}));
     std::set<uint64_t> seen;
-    for (const auto& [card, ranges] : ranges_by_card(r.out)) {
+    for (const auto& [card, ranges] : support::ranges_by_card(r.out)) {
         ASSERT_GE(ranges.size(), 10u) << card;
         for (size_t k = 0; k < ranges.size(); ++k) {
             EXPECT_EQ(ranges[k], card + 3 * k) << "card " << card;
@@ -155,7 +145,7 @@ TEST(RigProcess, ACardThatCannotBuildOrIsLostLeavesTheOthersMining)
         EXPECT_TRUE(in_order(r.err, row.err)) << r.err;
         if (row.wait_for.empty()) continue;
         // The cards that mine on go on with their own ranges; a card left out mines nothing, on no device.
-        const auto ranges = ranges_by_card(r.out);
+        const auto ranges = support::ranges_by_card(r.out);
         EXPECT_EQ(ranges.count(1), row.card_1_mines ? 1u : 0u) << r.out;
         ASSERT_EQ(ranges.count(2), 1u);
         const std::vector<uint64_t>& last = ranges.at(2);

@@ -30,7 +30,7 @@ using Clock = BenchSession::Clock;
 
 const char* kernel_name(MiningKernel kernel)
 {
-    return kernel == MiningKernel::fast ? "fast" : "reference";
+    return mining_kernel_info(kernel).name;
 }
 
 const char* leaves_name(LeafStorage leaves)

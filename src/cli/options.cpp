@@ -130,7 +130,7 @@ OptionScan scanStartupOptions(const std::vector<std::string>& args, uint64_t non
             const int kernel = choice_of(text, {{"fast", int(MiningKernel::fast)}, {"previous", int(MiningKernel::previous)},
                                                 {"reference", int(MiningKernel::reference)},
                                                 {"compact", int(MiningKernel::compact)}});
-            if (kernel < 0) return failure(scan, "Invalid --kernel value: " + text + " (fast or reference)");
+            if (kernel < 0) return failure(scan, "Invalid --kernel value: " + text + " (fast, compact, previous or reference)");
             s.bench_kernel = static_cast<MiningKernel>(kernel);
         } else if (word == "--leaves" && has_value) {
             const std::string& text = args[++i];
@@ -202,7 +202,7 @@ std::string helpText(const std::string& program_name)
            "Bench (no bridge): a synthetic puzzle's buffer is built, then mined and every hit checked:\n"
            "  --bench            Build, mine for a while, report build time and rates\n"
            "  --seconds N        Mining time of the bench (default: 20)\n"
-           "  --kernel K         Kernel of the bench: fast or reference (default: fast)\n"
+           "  --kernel K         Kernel of the bench: fast, compact, previous or reference (default: fast)\n"
            "  --leaves L         Leaves of the bench: auto, stored, computed, partial or partial:F (default: auto)\n"
            "\n"
            "HTTP API while mining (JSON /summary, Prometheus /metrics, /health, dashboard /):\n"

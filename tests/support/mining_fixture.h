@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "bridge/puzzle_check.h"
@@ -80,6 +85,16 @@ inline uint64_t check_submission(const std::string& line, const PowPuzzle& puzzl
         pow.path_a[i] = digest(texts.at("path_a")[i]), pow.path_b[i] = digest(texts.at("path_b")[i]);
     check_pow(pow, checked(puzzle), tree_height);
     return pow.nonce[0];
+}
+
+// The range indices each card of a rig started, in order, from the driver's debug line.
+inline std::map<int, std::vector<uint64_t>> ranges_by_card(const std::string& out)
+{
+    static const std::regex line(R"(GPU (\d+): Nonce offset \(range index\): (\d+),)");
+    std::map<int, std::vector<uint64_t>> ranges;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        ranges[std::stoi((*it)[1])].push_back(std::stoull((*it)[2]));
+    return ranges;
 }
 
 }  // namespace support
